@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The seam between the accessor and the platform's ANSI registry functions.
+// Names and text cross it as code-page bytes; the Windows side forwards each
+// call unchanged and host tests put an in-memory registry in its place.
+namespace RegistryApi {
+
+using Status = std::int32_t;
+
+// An open key, or a predefined root given as its 32-bit identifier.
+enum class Handle : std::uintptr_t {};
+
+inline constexpr Status Success = 0;
+inline constexpr Status FileNotFound = 2;
+inline constexpr Status MoreData = 234;
+inline constexpr Status NoMoreItems = 259;
+
+inline constexpr std::uint32_t TypeString = 1; // REG_SZ
+inline constexpr std::uint32_t TypeBinary = 3; // REG_BINARY
+inline constexpr std::uint32_t TypeDword = 4;  // REG_DWORD
+
+// The six specific key rights; deliberately not KEY_ALL_ACCESS.
+inline constexpr std::uint32_t KeyAccess = 0x3F;
+
+// Predefined roots are sign-extended where handles are wider than 32 bits.
+constexpr Handle RootHandle(std::uint32_t root) {
+    return static_cast<Handle>(static_cast<std::intptr_t>(static_cast<std::int32_t>(root)));
+}
+
+constexpr bool IsPredefinedRoot(Handle key) {
+    const auto value = static_cast<std::intptr_t>(key);
+    return value >= static_cast<std::intptr_t>(RootHandle(0x80000000u)) &&
+           value <= static_cast<std::intptr_t>(RootHandle(0x80000006u));
+}
+
+Status OpenKey(Handle root, const std::string& path, Handle& key);
+Status CreateKey(Handle root, const std::string& path, Handle& key);
+void CloseKey(Handle key);
+
+// `capacity` is the buffer's size in bytes on entry and the name's length
+// without its NUL on success.
+Status EnumValue(Handle key, std::uint32_t index, char* name, std::uint32_t& capacity);
+Status EnumKey(Handle key, std::uint32_t index, char* name, std::uint32_t& capacity);
+
+Status DeleteValue(Handle key, const std::string& name);
+Status DeleteKey(Handle key, const std::string& name);
+
+// `type` and `size` are in/out as for RegQueryValueExA: the preset type and
+// the capacity on entry, the stored type and byte count on return.
+Status QueryValue(Handle key, const std::string& name, std::uint32_t& type, std::uint8_t* data,
+                  std::uint32_t& size);
+Status SetValue(Handle key, const std::string& name, std::uint32_t type, const std::uint8_t* data,
+                std::uint32_t size);
+
+} // namespace RegistryApi

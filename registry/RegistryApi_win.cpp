@@ -1,0 +1,82 @@
+#include "registry/RegistryApi.h"
+
+#include <windows.h>
+
+namespace RegistryApi {
+namespace {
+
+HKEY ToHkey(Handle key) {
+    return reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(key));
+}
+Handle FromHkey(HKEY key) {
+    return static_cast<Handle>(reinterpret_cast<std::uintptr_t>(key));
+}
+
+} // namespace
+
+Status OpenKey(Handle root, const std::string& path, Handle& key) {
+    HKEY opened = nullptr;
+    const LSTATUS status = RegOpenKeyExA(ToHkey(root), path.c_str(), 0, KeyAccess, &opened);
+    key = FromHkey(opened);
+    return status;
+}
+
+Status CreateKey(Handle root, const std::string& path, Handle& key) {
+    SECURITY_ATTRIBUTES security{};
+    char noClass[] = "";
+    HKEY created = nullptr;
+    DWORD disposition = 0;
+    const LSTATUS status = RegCreateKeyExA(ToHkey(root), path.c_str(), 0, noClass, 0, KeyAccess,
+                                           &security, &created, &disposition);
+    key = FromHkey(created);
+    return status;
+}
+
+void CloseKey(Handle key) {
+    RegCloseKey(ToHkey(key));
+}
+
+Status EnumValue(Handle key, std::uint32_t index, char* name, std::uint32_t& capacity) {
+    DWORD nameSize = capacity;
+    DWORD type = 0;
+    DWORD dataSize = 0;
+    const LSTATUS status =
+        RegEnumValueA(ToHkey(key), index, name, &nameSize, nullptr, &type, nullptr, &dataSize);
+    capacity = nameSize;
+    return status;
+}
+
+Status EnumKey(Handle key, std::uint32_t index, char* name, std::uint32_t& capacity) {
+    DWORD nameSize = capacity;
+    FILETIME lastWrite{};
+    const LSTATUS status =
+        RegEnumKeyExA(ToHkey(key), index, name, &nameSize, nullptr, nullptr, nullptr, &lastWrite);
+    capacity = nameSize;
+    return status;
+}
+
+Status DeleteValue(Handle key, const std::string& name) {
+    return RegDeleteValueA(ToHkey(key), name.c_str());
+}
+
+Status DeleteKey(Handle key, const std::string& name) {
+    return RegDeleteKeyA(ToHkey(key), name.c_str());
+}
+
+Status QueryValue(Handle key, const std::string& name, std::uint32_t& type, std::uint8_t* data,
+                  std::uint32_t& size) {
+    DWORD valueType = type;
+    DWORD dataSize = size;
+    const LSTATUS status =
+        RegQueryValueExA(ToHkey(key), name.c_str(), nullptr, &valueType, data, &dataSize);
+    type = valueType;
+    size = dataSize;
+    return status;
+}
+
+Status SetValue(Handle key, const std::string& name, std::uint32_t type, const std::uint8_t* data,
+                std::uint32_t size) {
+    return RegSetValueExA(ToHkey(key), name.c_str(), 0, type, data, size);
+}
+
+} // namespace RegistryApi

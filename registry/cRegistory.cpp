@@ -1,0 +1,329 @@
+#include "registry/cRegistory.h"
+
+#include "platform/AnsiCodePage.h"
+#include "registry/RegistryApi.h"
+
+#include <algorithm>
+#include <array>
+#include <limits>
+
+namespace {
+
+using RegistryApi::Handle;
+using RegistryApi::Status;
+
+// The first enumeration call uses this buffer; longer names grow it.
+constexpr std::uint32_t FirstNameCapacity = 80;
+// The registry's own name limits in characters. Each UTF-16 unit takes at
+// most three bytes in any ANSI code page Windows offers (UTF-8 included).
+constexpr std::uint32_t MaxKeyNameChars = 255;
+constexpr std::uint32_t MaxValueNameChars = 16383;
+constexpr std::uint32_t MaxNameBytes(std::uint32_t chars) {
+    return chars * 3 + 1;
+}
+
+constexpr std::uint32_t ReadCapacity = 4096;
+
+// Owns one open key. Predefined roots are handed out by the platform for an
+// empty path and are never closed by us.
+class KeyGuard {
+public:
+    explicit KeyGuard(Handle key) : key_(key) {}
+    KeyGuard(KeyGuard&& other) noexcept : key_(std::exchange(other.key_, std::nullopt)) {}
+    KeyGuard& operator=(KeyGuard&&) = delete;
+    KeyGuard(const KeyGuard&) = delete;
+    KeyGuard& operator=(const KeyGuard&) = delete;
+    ~KeyGuard() {
+        if (key_ && !RegistryApi::IsPredefinedRoot(*key_)) {
+            RegistryApi::CloseKey(*key_);
+        }
+    }
+    Handle get() const { return *key_; }
+
+private:
+    std::optional<Handle> key_;
+};
+
+Handle Root(RootKey root) {
+    return RegistryApi::RootHandle(static_cast<std::uint32_t>(root));
+}
+
+// Converts the path for the platform and leaves `subKey` as it reads back
+// through the code page, which is what every operation promises its caller.
+AnsiCodePage::Encoded TakePath(std::u16string& subKey) {
+    auto path = AnsiCodePage::ToAnsi(subKey);
+    subKey = AnsiCodePage::FromAnsi(path.bytes);
+    return path;
+}
+
+std::optional<KeyGuard> Open(RootKey root, const std::string& path) {
+    Handle key{};
+    if (RegistryApi::OpenKey(Root(root), path, key) != RegistryApi::Success) {
+        return std::nullopt;
+    }
+    return KeyGuard(key);
+}
+
+std::optional<KeyGuard> Create(RootKey root, const std::string& path) {
+    Handle key{};
+    if (RegistryApi::CreateKey(Root(root), path, key) != RegistryApi::Success) {
+        return std::nullopt;
+    }
+    return KeyGuard(key);
+}
+
+// A name that would reach the platform as something else (cut at an embedded
+// NUL, or altered by the code page) must not be used to change anything.
+bool SafeToChange(const AnsiCodePage::Encoded& text) {
+    return text.exact && text.bytes.find('\0') == std::string::npos;
+}
+
+std::string_view UpToFirstNul(std::string_view bytes) {
+    return bytes.substr(0, bytes.find('\0'));
+}
+
+using EnumFunction = Status (*)(Handle, std::uint32_t, char*, std::uint32_t&);
+
+// Reads the index-th name, growing the buffer while the platform says it is
+// too small. Any other failure, or a name beyond the registry's limit, ends
+// the listing.
+std::optional<std::string> ReadName(EnumFunction enumerate, Handle key, std::uint32_t index,
+                                    std::uint32_t maxBytes) {
+    std::string buffer;
+    for (std::uint32_t capacity = FirstNameCapacity;; capacity = std::min(capacity * 2, maxBytes)) {
+        buffer.assign(capacity, ' ');
+        std::uint32_t length = capacity;
+        const Status status = enumerate(key, index, buffer.data(), length);
+        if (status == RegistryApi::Success) {
+            return std::string(UpToFirstNul(buffer));
+        }
+        if (status != RegistryApi::MoreData || capacity >= maxBytes) {
+            return std::nullopt;
+        }
+    }
+}
+
+std::int32_t EnumNames(RootKey root, std::u16string& subKey, std::vector<std::u16string>& names,
+                       EnumFunction enumerate, std::uint32_t maxBytes) {
+    const auto key = Open(root, TakePath(subKey).bytes);
+    if (!key) {
+        return 0;
+    }
+    std::uint32_t index = 0;
+    for (; index < static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max()); ++index) {
+        const auto name = ReadName(enumerate, key->get(), index, maxBytes);
+        if (!name) {
+            break;
+        }
+        names.resize(index + 1);
+        names[index] = AnsiCodePage::FromAnsi(*name);
+    }
+    return static_cast<std::int32_t>(index);
+}
+
+using DeleteFunction = Status (*)(Handle, const std::string&);
+
+bool DeleteNamed(RootKey root, std::u16string& subKey, const std::u16string& name,
+                 DeleteFunction remove) {
+    const auto path = TakePath(subKey);
+    const auto encodedName = AnsiCodePage::ToAnsi(name);
+    if (!SafeToChange(path) || !SafeToChange(encodedName)) {
+        return false;
+    }
+    const auto key = Open(root, path.bytes);
+    return key && remove(key->get(), encodedName.bytes) == RegistryApi::Success;
+}
+
+// Creates the addressed key and writes one value, unless a name, the path or
+// the data would reach the platform altered.
+bool WriteValue(RootKey root, std::u16string& subKey, const std::u16string& name,
+                std::uint32_t type, const std::uint8_t* data, std::uint32_t size) {
+    const auto path = TakePath(subKey);
+    const auto encodedName = AnsiCodePage::ToAnsi(name);
+    if (!SafeToChange(path) || !SafeToChange(encodedName)) {
+        return false;
+    }
+    const auto key = Create(root, path.bytes);
+    return key && RegistryApi::SetValue(key->get(), encodedName.bytes, type, data, size) ==
+                      RegistryApi::Success;
+}
+
+bool IsSpace(char16_t c) {
+    return c == u' ';
+}
+
+std::optional<std::int32_t> ParseWholeNumber(std::u16string_view text) {
+    while (!text.empty() && IsSpace(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && IsSpace(text.back())) {
+        text.remove_suffix(1);
+    }
+    bool negative = false;
+    if (!text.empty() && (text.front() == u'+' || text.front() == u'-')) {
+        negative = text.front() == u'-';
+        text.remove_prefix(1);
+    }
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    std::int64_t magnitude = 0;
+    for (const char16_t c : text) {
+        if (c < u'0' || c > u'9') {
+            return std::nullopt;
+        }
+        magnitude = magnitude * 10 + (c - u'0');
+        if (magnitude > std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1) {
+            return std::nullopt;
+        }
+    }
+    const std::int64_t value = negative ? -magnitude : magnitude;
+    if (!std::in_range<std::int32_t>(value)) {
+        return std::nullopt;
+    }
+    return static_cast<std::int32_t>(value);
+}
+
+} // namespace
+
+ValueLength::ValueLength(std::u16string_view text) : converted_(ParseWholeNumber(text)) {}
+
+ValueLength::ValueLength(const char16_t* text)
+    : converted_(text ? ParseWholeNumber(text) : std::nullopt) {}
+
+void cRegistory::RegKey(RootKey enmNewValue) {
+    rootKey_ = enmNewValue;
+}
+
+RootKey cRegistory::RegKey() const {
+    return rootKey_;
+}
+
+void cRegistory::SubKey(const std::u16string& strNewValue) {
+    subKey_ = strNewValue;
+}
+
+std::u16string cRegistory::SubKey() const {
+    return subKey_;
+}
+
+bool cRegistory::IsThereKey() {
+    return Open(rootKey_, TakePath(subKey_).bytes).has_value();
+}
+
+std::int32_t cRegistory::EnumValueName(std::vector<std::u16string>& strlpEnumValueName) {
+    return EnumNames(rootKey_, subKey_, strlpEnumValueName, RegistryApi::EnumValue,
+                     MaxNameBytes(MaxValueNameChars));
+}
+
+std::int32_t cRegistory::EnumSubKey(std::vector<std::u16string>& strlpEnumKey) {
+    return EnumNames(rootKey_, subKey_, strlpEnumKey, RegistryApi::EnumKey,
+                     MaxNameBytes(MaxKeyNameChars));
+}
+
+bool cRegistory::DeleteSubKey(const std::u16string& strSubKey) {
+    return DeleteNamed(rootKey_, subKey_, strSubKey, RegistryApi::DeleteKey);
+}
+
+bool cRegistory::DeleteValueName(const std::u16string& strValueName) {
+    return DeleteNamed(rootKey_, subKey_, strValueName, RegistryApi::DeleteValue);
+}
+
+std::u16string cRegistory::GetString(const std::u16string& strValueName,
+                                     const std::u16string& strDefault) {
+    const auto key = Open(rootKey_, TakePath(subKey_).bytes);
+    if (!key) {
+        return strDefault;
+    }
+    std::array<char, ReadCapacity> buffer{};
+    std::uint32_t type = RegistryApi::TypeString;
+    std::uint32_t size = ReadCapacity;
+    if (RegistryApi::QueryValue(key->get(), AnsiCodePage::ToAnsi(strValueName).bytes, type,
+                                reinterpret_cast<std::uint8_t*>(buffer.data()),
+                                size) != RegistryApi::Success) {
+        return strDefault;
+    }
+    // Data stored without a NUL end where the platform says they end.
+    const std::string_view returned(buffer.data(), std::min(size, ReadCapacity));
+    return AnsiCodePage::FromAnsi(UpToFirstNul(returned));
+}
+
+bool cRegistory::SetString(const std::u16string& strValueName, const std::u16string& strNewValue) {
+    const auto text = AnsiCodePage::ToAnsi(strNewValue);
+    if (!SafeToChange(text) || text.bytes.size() >= std::numeric_limits<std::uint32_t>::max()) {
+        TakePath(subKey_);
+        return false;
+    }
+    const std::string data = text.bytes + '\0';
+    return WriteValue(rootKey_, subKey_, strValueName, RegistryApi::TypeString,
+                      reinterpret_cast<const std::uint8_t*>(data.data()),
+                      static_cast<std::uint32_t>(data.size()));
+}
+
+std::int32_t cRegistory::GetDWORD(const std::u16string& strValueName, std::int32_t lngDefault) {
+    const auto key = Open(rootKey_, TakePath(subKey_).bytes);
+    if (!key) {
+        return lngDefault;
+    }
+    std::array<std::uint8_t, 4> bytes{};
+    std::uint32_t type = RegistryApi::TypeDword;
+    std::uint32_t size = static_cast<std::uint32_t>(bytes.size());
+    if (RegistryApi::QueryValue(key->get(), AnsiCodePage::ToAnsi(strValueName).bytes, type,
+                                bytes.data(), size) != RegistryApi::Success) {
+        return lngDefault;
+    }
+    const std::uint32_t number = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) |
+                                 (static_cast<std::uint32_t>(bytes[3]) << 24);
+    return static_cast<std::int32_t>(number);
+}
+
+bool cRegistory::SetDWORD(const std::u16string& strValueName, std::int32_t lngNewValue) {
+    const auto number = static_cast<std::uint32_t>(lngNewValue);
+    const std::array<std::uint8_t, 4> bytes{
+        static_cast<std::uint8_t>(number), static_cast<std::uint8_t>(number >> 8),
+        static_cast<std::uint8_t>(number >> 16), static_cast<std::uint8_t>(number >> 24)};
+    return WriteValue(rootKey_, subKey_, strValueName, RegistryApi::TypeDword, bytes.data(),
+                      static_cast<std::uint32_t>(bytes.size()));
+}
+
+std::int32_t cRegistory::GetBinary(const std::u16string& strValueName,
+                                   std::vector<std::uint8_t>& bytValue) {
+    const auto key = Open(rootKey_, TakePath(subKey_).bytes);
+    if (!key) {
+        return 0;
+    }
+    bytValue.assign(ReadCapacity + 1, 0);
+    std::uint32_t type = RegistryApi::TypeBinary;
+    std::uint32_t size = ReadCapacity;
+    if (RegistryApi::QueryValue(key->get(), AnsiCodePage::ToAnsi(strValueName).bytes, type,
+                                bytValue.data(), size) != RegistryApi::Success) {
+        bytValue.clear();
+        return 0;
+    }
+    size = std::min(size, ReadCapacity);
+    bytValue.resize(size);
+    return static_cast<std::int32_t>(size);
+}
+
+bool cRegistory::SetBinary(const std::u16string& strValueName,
+                           const std::vector<std::uint8_t>& bytValue, ValueLength lngValueLen) {
+    // The key is created even when the length is refused, as callers of the
+    // create-then-write order have always seen.
+    const auto path = TakePath(subKey_);
+    const auto encodedName = AnsiCodePage::ToAnsi(strValueName);
+    if (!SafeToChange(path) || !SafeToChange(encodedName)) {
+        return false;
+    }
+    const auto key = Create(rootKey_, path.bytes);
+    if (!key) {
+        return false;
+    }
+    const auto length = lngValueLen.ToInt32();
+    if (bytValue.empty() || !length || *length < 0 ||
+        static_cast<std::size_t>(*length) > bytValue.size()) {
+        return false;
+    }
+    return RegistryApi::SetValue(key->get(), encodedName.bytes, RegistryApi::TypeBinary,
+                                 bytValue.data(),
+                                 static_cast<std::uint32_t>(*length)) == RegistryApi::Success;
+}

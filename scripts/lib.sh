@@ -1,0 +1,79 @@
+# Shared by the project's scripts: installs what the build needs and sets up
+# Wine. Sourced, not run.
+
+REPO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+PACKAGES=(
+    cmake make g++ pkg-config
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+    googletest libgtest-dev
+    wine wine64 xvfb xauth x11-utils imagemagick
+    locales fonts-ipafont-gothic
+)
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+ensure_packages() {
+    local missing=()
+    local package
+    for package in "${PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=("$package")
+    done
+    if [ "${#missing[@]}" -gt 0 ]; then
+        echo "Installing: ${missing[*]}"
+        as_root apt-get update -qq
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    fi
+}
+
+# Japanese Windows runs with ANSI code page 932; Wine picks it from the locale.
+ensure_locale() {
+    if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
+        echo "Generating the ja_JP.UTF-8 locale"
+        as_root sh -c "grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen ||
+                       echo 'ja_JP.UTF-8 UTF-8' >> /etc/locale.gen"
+        as_root locale-gen >/dev/null
+    fi
+}
+
+# Environment for running Windows programs in the prefix $1.
+use_wine_prefix() {
+    export WINEPREFIX="$1"
+    export WINEDEBUG=-all
+    # Keeps the Mono and Gecko installers from being offered or downloaded.
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+    export LANG=ja_JP.UTF-8
+    export LC_ALL=ja_JP.UTF-8
+}
+
+# Creates the prefix on first use and waits until Wine has settled.
+prepare_wine_prefix() {
+    use_wine_prefix "$1"
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        echo "Creating Wine prefix $WINEPREFIX"
+        mkdir -p "$WINEPREFIX"
+        wineboot --init >/dev/null 2>&1
+    fi
+    wineserver --wait
+}
+
+# Keeps one Wine session up, detached from our output: programs started
+# later (by ctest, say) then find its services running instead of starting
+# them as children that hold the caller's pipes open until they time out.
+start_wine_session() {
+    wineserver --persistent </dev/null >/dev/null 2>&1
+    wineboot </dev/null >/dev/null 2>&1
+}
+
+stop_wine_session() {
+    wineserver --kill >/dev/null 2>&1 || true
+}
+
+build_tree() {
+    local preset="$1"
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" --parallel "$(nproc)"
+}

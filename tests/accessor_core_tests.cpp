@@ -1,0 +1,221 @@
+// Listing and deleting through the accessor. These cases run against the
+// host stand-in and against Wine's registry; both must agree.
+#include "platform/AnsiCodePage.h"
+#include "tests/support/RegistryTest.h"
+
+#include <algorithm>
+
+#include <string>
+#include <vector>
+
+using TestRegistry::Ansi;
+using Names = std::vector<std::u16string>;
+
+namespace {
+
+Names Decoded(const std::vector<std::string>& names) {
+    Names decoded;
+    for (const auto& name : names) {
+        decoded.push_back(AnsiCodePage::FromAnsi(name));
+    }
+    return decoded;
+}
+
+} // namespace
+
+class AccessorCore : public RegistryTest {};
+
+TEST_F(AccessorCore, PropertiesStoreWithoutTouchingTheRegistry) {
+    EXPECT_EQ(reg.RegKey(), RootKey::CurrentUser);
+    EXPECT_EQ(reg.SubKey(), u"");
+    reg.RegKey(RootKey::LocalMachine);
+    reg.SubKey(u"no such\\key");
+    std::u16string copy = reg.SubKey();
+    copy += u"x";
+    EXPECT_EQ(reg.RegKey(), RootKey::LocalMachine);
+    EXPECT_EQ(reg.SubKey(), u"no such\\key");
+}
+
+TEST_F(AccessorCore, MissingKeyListsNothingAndDeletesNothing) {
+    reg.SubKey(PathText(u"missing"));
+    Names values{u"kept"};
+    Names keys{u"kept", u"too"};
+    EXPECT_EQ(reg.EnumValueName(values), 0);
+    EXPECT_EQ(reg.EnumSubKey(keys), 0);
+    EXPECT_EQ(values, Names{u"kept"});
+    EXPECT_EQ(keys, (Names{u"kept", u"too"}));
+    EXPECT_FALSE(reg.DeleteValueName(u"v"));
+    EXPECT_FALSE(reg.DeleteSubKey(u"k"));
+    EXPECT_FALSE(TestRegistry::KeyExists(Path("missing")));
+}
+
+TEST_F(AccessorCore, EmptyKeyLeavesTheCallersListAsItWas) {
+    reg.SubKey(BaseText);
+    Names list{u"one", u"two", u"three"};
+    EXPECT_EQ(reg.EnumValueName(list), 0);
+    EXPECT_EQ(reg.EnumSubKey(list), 0);
+    EXPECT_EQ(list, (Names{u"one", u"two", u"three"}));
+}
+
+TEST_F(AccessorCore, ListsNamesInThePlatformsOrderAndFitsTheList) {
+    for (const char* name : {"b", "a", "C"}) {
+        TestRegistry::SetString(Base, name, "x");
+        TestRegistry::CreateKey(Path(name));
+    }
+    reg.SubKey(BaseText);
+
+    Names longer{u"1", u"2", u"3", u"4", u"5"};
+    EXPECT_EQ(reg.EnumValueName(longer), 3);
+    EXPECT_EQ(longer, Decoded(TestRegistry::ValueNames(Base)));
+
+    Names shorter{u"old"};
+    EXPECT_EQ(reg.EnumSubKey(shorter), 3);
+    EXPECT_EQ(shorter, Decoded(TestRegistry::SubkeyNames(Base)));
+}
+
+TEST_F(AccessorCore, DeletesExactlyTheNamedValueOrSubkey) {
+    TestRegistry::SetString(Base, "keep", "1");
+    TestRegistry::SetString(Base, "gone", "2");
+    TestRegistry::CreateKey(Path("keep"));
+    TestRegistry::CreateKey(Path("gone"));
+    reg.SubKey(BaseText);
+
+    EXPECT_TRUE(reg.DeleteValueName(u"gone"));
+    EXPECT_TRUE(reg.DeleteSubKey(u"gone"));
+    EXPECT_FALSE(reg.DeleteValueName(u"gone"));
+    EXPECT_FALSE(reg.DeleteSubKey(u"gone"));
+
+    EXPECT_EQ(TestRegistry::ValueNames(Base), std::vector<std::string>{"keep"});
+    EXPECT_EQ(TestRegistry::SubkeyNames(Base), std::vector<std::string>{"keep"});
+}
+
+TEST_F(AccessorCore, SubkeyThatStillHasSubkeysIsNotDeleted) {
+    TestRegistry::SetString(Path("parent"), "v", "1");
+    TestRegistry::CreateKey(Path("parent\\child"));
+    const std::string before = TestRegistry::Snapshot(Base);
+    reg.SubKey(BaseText);
+    EXPECT_FALSE(reg.DeleteSubKey(u"parent"));
+    EXPECT_EQ(TestRegistry::Snapshot(Base), before);
+}
+
+TEST_F(AccessorCore, UnnamedValueIsListedAsEmptyAndDeletedByIt) {
+    TestRegistry::SetString(Base, "", "default");
+    reg.SubKey(BaseText);
+    Names names;
+    ASSERT_EQ(reg.EnumValueName(names), 1);
+    EXPECT_EQ(names, Names{u""});
+    EXPECT_TRUE(reg.DeleteValueName(u""));
+    EXPECT_TRUE(TestRegistry::ValueNames(Base).empty());
+}
+
+TEST_F(AccessorCore, EmptySubKeyAddressesTheRootItself) {
+    const std::string valueName = "orrelin_regdel test value";
+    TestRegistry::SetString("", valueName, "x");
+    Names keys;
+    EXPECT_GT(reg.EnumSubKey(keys), 0);
+    EXPECT_NE(std::find(keys.begin(), keys.end(), u"Software"), keys.end());
+    Names values;
+    reg.EnumValueName(values);
+    EXPECT_NE(std::find(values.begin(), values.end(), u"orrelin_regdel test value"), values.end());
+    EXPECT_TRUE(reg.DeleteValueName(u"orrelin_regdel test value"));
+    EXPECT_FALSE(TestRegistry::ReadValue("", valueName).has_value());
+}
+
+TEST_F(AccessorCore, JapaneseNamesCrossTheCodePage) {
+    const std::u16string name = u"設定・テスト";
+    TestRegistry::SetString(Base, Ansi(name), "1");
+    TestRegistry::CreateKey(Path(Ansi(name)));
+    reg.SubKey(BaseText);
+    Names names;
+    ASSERT_EQ(reg.EnumValueName(names), 1);
+    EXPECT_EQ(names[0], name);
+    ASSERT_EQ(reg.EnumSubKey(names), 1);
+    EXPECT_EQ(names[0], name);
+    EXPECT_TRUE(reg.DeleteValueName(name));
+    EXPECT_TRUE(reg.DeleteSubKey(name));
+    EXPECT_TRUE(TestRegistry::ValueNames(Base).empty());
+    EXPECT_TRUE(TestRegistry::SubkeyNames(Base).empty());
+}
+
+// The first listing call offers 80 bytes; longer names must still be listed
+// in full, not end the listing early.
+TEST_F(AccessorCore, NamesLongerThanTheFirstBufferAreListedInFull) {
+    const std::vector<std::u16string> names = {
+        std::u16string(79, u'a'),         // fits exactly with its NUL
+        std::u16string(80, u'b'),         // one byte too many
+        std::u16string(39, u'あ') + u"c", // 79 bytes
+        std::u16string(40, u'い'),        // 80 bytes
+        std::u16string(127, u'う'),       // 254 bytes
+        std::u16string(255, u'd'),        // the longest key name there is
+    };
+    for (const auto& name : names) {
+        TestRegistry::SetString(Base, Ansi(name), "1");
+        TestRegistry::CreateKey(Path(Ansi(name)));
+    }
+    const std::u16string longValue(2000, u'え');
+    TestRegistry::SetString(Base, Ansi(longValue), "1");
+
+    reg.SubKey(BaseText);
+    Names values;
+    Names keys;
+    EXPECT_EQ(reg.EnumValueName(values), 7);
+    EXPECT_EQ(values, Decoded(TestRegistry::ValueNames(Base)));
+    EXPECT_EQ(reg.EnumSubKey(keys), 6);
+    EXPECT_EQ(keys, Decoded(TestRegistry::SubkeyNames(Base)));
+
+    for (const auto& name : names) {
+        EXPECT_TRUE(reg.DeleteValueName(name));
+        EXPECT_TRUE(reg.DeleteSubKey(name));
+    }
+    EXPECT_TRUE(reg.DeleteValueName(longValue));
+    EXPECT_TRUE(TestRegistry::ValueNames(Base).empty());
+    EXPECT_TRUE(TestRegistry::SubkeyNames(Base).empty());
+}
+
+// A name cut at an embedded NUL, or altered by the code page, could name a
+// different value or key; such deletions must refuse and touch nothing.
+TEST_F(AccessorCore, DeletionRefusesNamesThatWouldReachThePlatformAltered) {
+    TestRegistry::SetString(Base, "a", "1");
+    TestRegistry::SetString(Base, "?", "2");
+    TestRegistry::CreateKey(Path("a"));
+    TestRegistry::CreateKey(Path("?"));
+    TestRegistry::SetString(Path("?"), "v", "3");
+    const std::string before = TestRegistry::Snapshot(Base);
+
+    reg.SubKey(BaseText);
+    const std::u16string withNul(u"a\0b", 3);
+    EXPECT_FALSE(reg.DeleteValueName(withNul));
+    EXPECT_FALSE(reg.DeleteSubKey(withNul));
+    EXPECT_FALSE(reg.DeleteValueName(u"é"));
+    EXPECT_FALSE(reg.DeleteSubKey(u"é"));
+    EXPECT_FALSE(reg.DeleteValueName(std::u16string(1, char16_t(0xD800))));
+
+    reg.SubKey(std::u16string(BaseText) + std::u16string(u"\0\\a", 3));
+    EXPECT_FALSE(reg.DeleteValueName(u"a"));
+    reg.SubKey(PathText(u"é"));
+    EXPECT_FALSE(reg.DeleteValueName(u"v"));
+
+    EXPECT_EQ(TestRegistry::Snapshot(Base), before);
+}
+
+TEST_F(AccessorCore, SubKeyReadsBackThroughTheCodePageAfterAnOperation) {
+    reg.SubKey(PathText(u"日本語é"));
+    EXPECT_EQ(reg.SubKey(), PathText(u"日本語é"));
+    Names names;
+    reg.EnumValueName(names);
+    EXPECT_EQ(reg.SubKey(), PathText(u"日本語?"));
+}
+
+// Both sides must run with code page 932, as a Japanese Windows does.
+TEST(AnsiCodePageConversion, IsCodePage932AndSaysWhenItIsNotExact) {
+    const auto japanese = AnsiCodePage::ToAnsi(u"日本語ｱ");
+    EXPECT_EQ(japanese.bytes, "\x93\xfa\x96\x7b\x8c\xea\xb1");
+    EXPECT_TRUE(japanese.exact);
+    EXPECT_EQ(AnsiCodePage::FromAnsi(japanese.bytes), u"日本語ｱ");
+
+    for (const std::u16string& lossy :
+         {std::u16string(u"é"), std::u16string(1, char16_t(0xD800)), std::u16string(u"😀")}) {
+        EXPECT_FALSE(AnsiCodePage::ToAnsi(lossy).exact);
+    }
+    EXPECT_TRUE(AnsiCodePage::ToAnsi(std::u16string(u"a\0b", 3)).exact);
+}
