@@ -222,6 +222,11 @@ std::int32_t cRegistory::EnumSubKey(std::vector<std::u16string>& strlpEnumKey) {
 }
 
 bool cRegistory::DeleteSubKey(const std::u16string& strSubKey) {
+    // The platform takes an empty name as the addressed key itself.
+    if (strSubKey.empty()) {
+        TakePath(subKey_);
+        return false;
+    }
     return DeleteNamed(rootKey_, subKey_, strSubKey, RegistryApi::DeleteKey);
 }
 

@@ -2,6 +2,8 @@
 # Wine. Sourced, not run.
 
 REPO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# Where the build trees go; another folder lets two checkouts' runs coexist.
+BUILD_ROOT="${ORRELIN_BUILD_DIR:-$REPO_ROOT/build}"
 
 PACKAGES=(
     cmake make g++ pkg-config
@@ -74,6 +76,6 @@ stop_wine_session() {
 
 build_tree() {
     local preset="$1"
-    cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset" --parallel "$(nproc)"
+    cmake --preset "$preset" -B "$BUILD_ROOT/$preset" >/dev/null
+    cmake --build "$BUILD_ROOT/$preset" --parallel "$(nproc)"
 }

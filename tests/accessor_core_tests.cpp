@@ -87,6 +87,11 @@ TEST_F(AccessorCore, DeletesExactlyTheNamedValueOrSubkey) {
 
     EXPECT_EQ(TestRegistry::ValueNames(Base), std::vector<std::string>{"keep"});
     EXPECT_EQ(TestRegistry::SubkeyNames(Base), std::vector<std::string>{"keep"});
+
+    // An empty name would make the platform delete the addressed key itself.
+    reg.SubKey(PathText(u"keep"));
+    EXPECT_FALSE(reg.DeleteSubKey(u""));
+    EXPECT_TRUE(TestRegistry::KeyExists(Path("keep")));
 }
 
 TEST_F(AccessorCore, SubkeyThatStillHasSubkeysIsNotDeleted) {
