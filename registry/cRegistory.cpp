@@ -134,18 +134,32 @@ bool DeleteNamed(RootKey root, std::u16string& subKey, const std::u16string& nam
     return key && remove(key->get(), encodedName.bytes) == RegistryApi::Success;
 }
 
-// Creates the addressed key and writes one value, unless a name, the path or
-// the data would reach the platform altered.
-bool WriteValue(RootKey root, std::u16string& subKey, const std::u16string& name,
-                std::uint32_t type, const std::uint8_t* data, std::uint32_t size) {
+// The key a writer writes to, created with every missing key above it, and
+// the value's name in the code page. Nothing is created when the path or the
+// name would reach the platform altered.
+struct WriteTarget {
+    KeyGuard key;
+    std::string name;
+};
+
+std::optional<WriteTarget> CreateForWrite(RootKey root, std::u16string& subKey,
+                                          const std::u16string& name) {
     const auto path = TakePath(subKey);
-    const auto encodedName = AnsiCodePage::ToAnsi(name);
+    auto encodedName = AnsiCodePage::ToAnsi(name);
     if (!SafeToChange(path) || !SafeToChange(encodedName)) {
-        return false;
+        return std::nullopt;
     }
-    const auto key = Create(root, path.bytes);
-    return key && RegistryApi::SetValue(key->get(), encodedName.bytes, type, data, size) ==
-                      RegistryApi::Success;
+    auto key = Create(root, path.bytes);
+    if (!key) {
+        return std::nullopt;
+    }
+    return WriteTarget{std::move(*key), std::move(encodedName.bytes)};
+}
+
+bool Write(const std::optional<WriteTarget>& target, std::uint32_t type, const std::uint8_t* data,
+           std::uint32_t size) {
+    return target && RegistryApi::SetValue(target->key.get(), target->name, type, data, size) ==
+                         RegistryApi::Success;
 }
 
 bool IsSpace(char16_t c) {
@@ -260,9 +274,9 @@ bool cRegistory::SetString(const std::u16string& strValueName, const std::u16str
         return false;
     }
     const std::string data = text.bytes + '\0';
-    return WriteValue(rootKey_, subKey_, strValueName, RegistryApi::TypeString,
-                      reinterpret_cast<const std::uint8_t*>(data.data()),
-                      static_cast<std::uint32_t>(data.size()));
+    return Write(CreateForWrite(rootKey_, subKey_, strValueName), RegistryApi::TypeString,
+                 reinterpret_cast<const std::uint8_t*>(data.data()),
+                 static_cast<std::uint32_t>(data.size()));
 }
 
 std::int32_t cRegistory::GetDWORD(const std::u16string& strValueName, std::int32_t lngDefault) {
@@ -287,8 +301,8 @@ bool cRegistory::SetDWORD(const std::u16string& strValueName, std::int32_t lngNe
     const std::array<std::uint8_t, 4> bytes{
         static_cast<std::uint8_t>(number), static_cast<std::uint8_t>(number >> 8),
         static_cast<std::uint8_t>(number >> 16), static_cast<std::uint8_t>(number >> 24)};
-    return WriteValue(rootKey_, subKey_, strValueName, RegistryApi::TypeDword, bytes.data(),
-                      static_cast<std::uint32_t>(bytes.size()));
+    return Write(CreateForWrite(rootKey_, subKey_, strValueName), RegistryApi::TypeDword,
+                 bytes.data(), static_cast<std::uint32_t>(bytes.size()));
 }
 
 std::int32_t cRegistory::GetBinary(const std::u16string& strValueName,
@@ -314,21 +328,12 @@ bool cRegistory::SetBinary(const std::u16string& strValueName,
                            const std::vector<std::uint8_t>& bytValue, ValueLength lngValueLen) {
     // The key is created even when the length is refused, as callers of the
     // create-then-write order have always seen.
-    const auto path = TakePath(subKey_);
-    const auto encodedName = AnsiCodePage::ToAnsi(strValueName);
-    if (!SafeToChange(path) || !SafeToChange(encodedName)) {
-        return false;
-    }
-    const auto key = Create(rootKey_, path.bytes);
-    if (!key) {
-        return false;
-    }
+    const auto target = CreateForWrite(rootKey_, subKey_, strValueName);
     const auto length = lngValueLen.ToInt32();
-    if (bytValue.empty() || !length || *length < 0 ||
+    if (!target || bytValue.empty() || !length || *length < 0 ||
         static_cast<std::size_t>(*length) > bytValue.size()) {
         return false;
     }
-    return RegistryApi::SetValue(key->get(), encodedName.bytes, RegistryApi::TypeBinary,
-                                 bytValue.data(),
-                                 static_cast<std::uint32_t>(*length)) == RegistryApi::Success;
+    return Write(target, RegistryApi::TypeBinary, bytValue.data(),
+                 static_cast<std::uint32_t>(*length));
 }
