@@ -1,0 +1,38 @@
+#include "removal/Program.h"
+
+#include "platform/Dialogs.h"
+#include "removal/Module1.h"
+
+#include <exception>
+#include <string>
+
+namespace {
+
+// Exception texts are narrow and, from the standard library, ASCII; any
+// other byte is shown as U+FFFD rather than guessed at.
+std::u16string Widened(const char* text) {
+    std::u16string wide;
+    for (; *text != '\0'; ++text) {
+        const auto byte = static_cast<unsigned char>(*text);
+        wide.push_back(byte < 0x80 ? static_cast<char16_t>(byte) : u'\uFFFD');
+    }
+    return wide;
+}
+
+void ReportRunTimeError(const std::u16string& reason) {
+    Dialogs::DebugReport(u"orrelin_regdel: unexpected run-time error: " + reason + u"\n");
+}
+
+} // namespace
+
+int RunProgram() noexcept {
+    try {
+        Module1::Main();
+        return ExitStatus::Removed;
+    } catch (const std::exception& error) {
+        ReportRunTimeError(Widened(error.what()));
+    } catch (...) {
+        ReportRunTimeError(u"unknown exception");
+    }
+    return ExitStatus::RunTimeError;
+}
