@@ -1,0 +1,261 @@
+// The whole run as a user sees it: the boxes, the deletions in the order the
+// registry receives them, and how a run ends. Host only: it answers boxes
+// from a script and injects failures into the in-memory registry.
+#include "platform/Dialogs.h"
+#include "removal/Module1.h"
+#include "removal/Program.h"
+#include "tests/support/FakeRegistry.h"
+#include "tests/support/SettingsTest.h"
+
+#include <optional>
+#include <utility>
+
+using FakeRegistry::Op;
+using ScriptedDialogs::Box;
+
+namespace {
+
+const std::u16string Title = u"「Orrelin」の設定の削除";
+const Box Confirmation{u"「Orrelin」の設定をすべて削除します。よろしいですか？", Title, 0x121};
+const Box Success{u"「Orrelin」の設定の削除に成功しました。", Title, 0x40};
+const Box Failure{u"レジストリの削除に失敗しました。", Title, 0x30};
+
+// A deletion as the registry received it: the key it was made in, below
+// HKCU\Software, and the value or subkey name.
+using Deletion = std::pair<std::string, std::string>;
+const std::string ParentKey = "VB and VBA Program Settings";
+const std::string SettingsKey = ParentKey + "\\Orrelin";
+
+std::vector<Deletion> Deletions() {
+    std::vector<Deletion> deletions;
+    for (const auto& call : FakeRegistry::Log()) {
+        if (call.op == Op::DeleteValue || call.op == Op::DeleteKey) {
+            deletions.emplace_back(call.key.substr(std::string("HKCU\\Software\\").size()),
+                                   call.name);
+        }
+    }
+    return deletions;
+}
+
+// Runs Main; gives the exit status if the process was ended inside.
+std::optional<int> RunMain() {
+    try {
+        Module1::Main();
+    } catch (const ScriptedDialogs::ProcessEnded& ended) {
+        return ended.exitCode;
+    }
+    return std::nullopt;
+}
+
+std::optional<int> RunDeleteKeyTree(const std::u16string& strKey) {
+    try {
+        Module1::DeleteKeyTree(strKey);
+    } catch (const ScriptedDialogs::ProcessEnded& ended) {
+        return ended.exitCode;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+class RemovalFlow : public SettingsTest {
+protected:
+    void SetUp() override {
+        SettingsTest::SetUp();
+        TestRegistry::SetString(Parent, "SharedValue", "stays");
+        TestRegistry::SetString(Under(Parent, "OtherProgram\\Window"), "Left", "10");
+        otherProgram_ = TestRegistry::Snapshot(Under(Parent, "OtherProgram"));
+    }
+    void TearDown() override {
+        FakeRegistry::FailWhen(nullptr);
+        EXPECT_EQ(
+            TestRegistry::ReadValue(Parent, "SharedValue"),
+            (TestRegistry::StoredValue{RegistryApi::TypeString, {'s', 't', 'a', 'y', 's', 0}}));
+        EXPECT_EQ(TestRegistry::Snapshot(Under(Parent, "OtherProgram")), otherProgram_);
+        SettingsTest::TearDown();
+    }
+
+    // The settings of the spec's example run: values a and b, subkey S1
+    // holding x, and the empty subkey S2.
+    void SeedExample() {
+        TestRegistry::SetString(Settings, "a", "1");
+        TestRegistry::SetString(Settings, "b", "2");
+        TestRegistry::SetString(Under(Settings, "S1"), "x", "3");
+        TestRegistry::CreateKey(Under(Settings, "S2"));
+    }
+
+    // Starts the record of registry calls here, after the seeding.
+    void Seeded() { FakeRegistry::ClearLog(); }
+
+private:
+    std::string otherProgram_;
+};
+
+TEST_F(RemovalFlow, DeletesValuesFirstThenSubkeysDepthFirstThenTheKey) {
+    SeedExample();
+    Seeded();
+    ScriptedDialogs::Answer({Dialogs::IdOk, Dialogs::IdOk});
+
+    EXPECT_EQ(RunMain(), std::nullopt);
+
+    EXPECT_EQ(Deletions(), (std::vector<Deletion>{{SettingsKey, "a"},
+                                                  {SettingsKey, "b"},
+                                                  {SettingsKey + "\\S1", "x"},
+                                                  {SettingsKey, "S1"},
+                                                  {SettingsKey, "S2"},
+                                                  {ParentKey, "Orrelin"}}));
+    EXPECT_EQ(ScriptedDialogs::Shown(), (std::vector<Box>{Confirmation, Success}));
+    EXPECT_FALSE(TestRegistry::KeyExists(Settings));
+}
+
+TEST_F(RemovalFlow, SettingsKeyWithoutValuesOrSubkeysIsDeletedAlone) {
+    TestRegistry::CreateKey(Settings);
+    Seeded();
+    ScriptedDialogs::Answer({Dialogs::IdOk, Dialogs::IdOk});
+
+    EXPECT_EQ(RunMain(), std::nullopt);
+
+    EXPECT_EQ(Deletions(), (std::vector<Deletion>{{ParentKey, "Orrelin"}}));
+    EXPECT_EQ(ScriptedDialogs::Shown(), (std::vector<Box>{Confirmation, Success}));
+}
+
+TEST_F(RemovalFlow, AnyAnswerButOkEndsTheRunWithoutTouchingTheRegistry) {
+    // Cancel, the box closed with Escape or its close button (also Cancel),
+    // and a box that could not be shown at all.
+    for (const int answer : {Dialogs::IdCancel, 0}) {
+        SCOPED_TRACE(answer);
+        SetUp(); // a fresh registry for each case
+        SeedExample();
+        const std::string before = TestRegistry::Snapshot(Parent);
+        Seeded();
+        ScriptedDialogs::Answer({answer});
+
+        EXPECT_EQ(RunMain(), ExitStatus::Cancelled);
+
+        EXPECT_TRUE(FakeRegistry::Log().empty());
+        EXPECT_EQ(TestRegistry::Snapshot(Parent), before);
+        EXPECT_EQ(ScriptedDialogs::Shown(), std::vector<Box>{Confirmation});
+    }
+}
+
+TEST_F(RemovalFlow, MissingSettingsKeyShowsTheFailureBox) {
+    Seeded();
+    ScriptedDialogs::Answer({Dialogs::IdOk, Dialogs::IdOk});
+
+    EXPECT_EQ(RunMain(), ExitStatus::RemovalFailed);
+
+    EXPECT_EQ(Deletions(), (std::vector<Deletion>{{ParentKey, "Orrelin"}}));
+    EXPECT_EQ(ScriptedDialogs::Shown(), (std::vector<Box>{Confirmation, Failure}));
+    EXPECT_TRUE(TestRegistry::KeyExists(Parent));
+}
+
+TEST_F(RemovalFlow, FirstFailedDeletionEndsTheRunAndKeepsWhatWentBefore) {
+    struct Case {
+        Op op;
+        std::string name;
+        std::vector<Deletion> tried; // up to and including the failing one
+        std::vector<std::string> remaining;
+    };
+    const std::string deep = SettingsKey + "\\S1\\Deep";
+    const Case cases[] = {
+        {Op::DeleteValue,
+         "y",
+         {{SettingsKey, "a"}, {SettingsKey, "b"}, {SettingsKey + "\\S1", "x"}, {deep, "y"}},
+         {"S1\\Deep", "S2"}},
+        {Op::DeleteKey,
+         "Deep",
+         {{SettingsKey, "a"},
+          {SettingsKey, "b"},
+          {SettingsKey + "\\S1", "x"},
+          {deep, "y"},
+          {deep, "z"},
+          {SettingsKey + "\\S1", "Deep"}},
+         {"S1\\Deep", "S2"}},
+        {Op::DeleteKey,
+         "S2",
+         {{SettingsKey, "a"},
+          {SettingsKey, "b"},
+          {SettingsKey + "\\S1", "x"},
+          {deep, "y"},
+          {deep, "z"},
+          {SettingsKey + "\\S1", "Deep"},
+          {SettingsKey, "S1"},
+          {SettingsKey, "S2"}},
+         {"S2"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp(); // a fresh registry for each case
+        SeedExample();
+        TestRegistry::SetString(Under(Settings, "S1\\Deep"), "y", "4");
+        TestRegistry::SetString(Under(Settings, "S1\\Deep"), "z", "5");
+        Seeded();
+        FakeRegistry::FailWhen(
+            [&c](const FakeRegistry::Call& call) -> std::optional<RegistryApi::Status> {
+                if (call.op == c.op && call.name == c.name) {
+                    return 5;
+                }
+                return std::nullopt;
+            });
+        ScriptedDialogs::Answer({Dialogs::IdOk, Dialogs::IdOk});
+
+        EXPECT_EQ(RunMain(), ExitStatus::RemovalFailed);
+
+        FakeRegistry::FailWhen(nullptr);
+        EXPECT_EQ(Deletions(), c.tried);
+        EXPECT_EQ(FakeRegistry::Log().back().op, Op::CloseKey) << "something was tried after";
+        EXPECT_EQ(ScriptedDialogs::Shown(), (std::vector<Box>{Confirmation, Failure}));
+        EXPECT_FALSE(TestRegistry::ReadValue(Settings, "a"));
+        EXPECT_FALSE(TestRegistry::ReadValue(Under(Settings, "S1"), "x"));
+        for (const std::string& key : c.remaining) {
+            EXPECT_TRUE(TestRegistry::KeyExists(Under(Settings, key))) << key;
+        }
+    }
+}
+
+TEST_F(RemovalFlow, PathsWithEmptyPartsAreRefusedBeforeAnythingIsTouched) {
+    // Each would reach the registry as the root or a key other than meant.
+    const std::u16string paths[] = {u"", u"\\Software", u"Software\\VB and VBA Program Settings\\",
+                                    u"Software\\\\VB and VBA Program Settings"};
+    for (const std::u16string& path : paths) {
+        ScriptedDialogs::Reset();
+        Seeded();
+        ScriptedDialogs::Answer({Dialogs::IdOk});
+
+        EXPECT_EQ(RunDeleteKeyTree(path), ExitStatus::RemovalFailed);
+
+        EXPECT_TRUE(FakeRegistry::Log().empty());
+        EXPECT_EQ(ScriptedDialogs::Shown(), std::vector<Box>{Failure});
+    }
+}
+
+TEST_F(RemovalFlow, ProgramExitStatusForARunThatComesBack) {
+    SeedExample();
+    Seeded();
+    ScriptedDialogs::Answer({Dialogs::IdOk, Dialogs::IdOk});
+
+    EXPECT_EQ(RunProgram(), ExitStatus::Removed);
+    EXPECT_EQ(ScriptedDialogs::Shown(), (std::vector<Box>{Confirmation, Success}));
+    EXPECT_TRUE(ScriptedDialogs::DebugReports().empty());
+}
+
+TEST_F(RemovalFlow, RunTimeErrorReachingTheEntryIsReportedToTheDebuggerOnly) {
+    // Thrown in place of the confirmation, and in place of the success box
+    // after the settings are gone.
+    for (const std::size_t box : {0u, 1u}) {
+        SCOPED_TRACE(box);
+        SetUp(); // a fresh registry for each case
+        SeedExample();
+        Seeded();
+        ScriptedDialogs::Answer({Dialogs::IdOk});
+        ScriptedDialogs::ThrowAtBox(box, "no room left");
+
+        EXPECT_EQ(RunProgram(), ExitStatus::RunTimeError);
+
+        EXPECT_EQ(ScriptedDialogs::Shown().size(), box);
+        EXPECT_EQ(ScriptedDialogs::DebugReports(),
+                  std::vector<std::u16string>{
+                      u"orrelin_regdel: unexpected run-time error: no room left\n"});
+        EXPECT_EQ(TestRegistry::KeyExists(Settings), box == 0);
+    }
+}

@@ -1,0 +1,78 @@
+#include "tests/support/ScriptedDialogs.h"
+
+#include "platform/Dialogs.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <stdexcept>
+#include <utility>
+
+namespace {
+
+struct Script {
+    std::deque<int> answers;
+    std::optional<std::size_t> throwAt;
+    std::string throwReason;
+    std::vector<ScriptedDialogs::Box> shown;
+    std::vector<std::u16string> debugReports;
+};
+
+Script& TheScript() {
+    static Script script;
+    return script;
+}
+
+} // namespace
+
+namespace ScriptedDialogs {
+
+void Reset() {
+    TheScript() = Script{};
+}
+
+void Answer(std::deque<int> buttons) {
+    TheScript().answers = std::move(buttons);
+}
+
+void ThrowAtBox(std::size_t box, std::string reason) {
+    TheScript().throwAt = box;
+    TheScript().throwReason = std::move(reason);
+}
+
+const std::vector<Box>& Shown() {
+    return TheScript().shown;
+}
+
+const std::vector<std::u16string>& DebugReports() {
+    return TheScript().debugReports;
+}
+
+} // namespace ScriptedDialogs
+
+namespace Dialogs {
+
+int ShowMessage(std::u16string_view text, std::u16string_view title, std::uint32_t flags) {
+    Script& script = TheScript();
+    if (script.throwAt == script.shown.size()) {
+        throw std::runtime_error(script.throwReason);
+    }
+    script.shown.push_back({std::u16string(text), std::u16string(title), flags});
+    if (script.answers.empty()) {
+        ADD_FAILURE() << "a box was shown that the test did not expect";
+        return 0;
+    }
+    const int answer = script.answers.front();
+    script.answers.pop_front();
+    return answer;
+}
+
+void EndProcess(int exitCode) {
+    throw ScriptedDialogs::ProcessEnded{exitCode};
+}
+
+void DebugReport(std::u16string_view text) {
+    TheScript().debugReports.emplace_back(text);
+}
+
+} // namespace Dialogs
