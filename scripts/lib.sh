@@ -9,7 +9,7 @@ PACKAGES=(
     cmake make g++ pkg-config
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     googletest libgtest-dev
-    wine wine64 xvfb xauth x11-utils imagemagick
+    wine wine64 xvfb xauth x11-utils xdotool imagemagick
     locales fonts-ipafont-gothic
 )
 
