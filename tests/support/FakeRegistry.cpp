@@ -18,16 +18,52 @@ constexpr Status InvalidParameter = 87;
 constexpr Status BadPathname = 161;
 constexpr Status KeyDeleted = 1018;
 
+constexpr std::size_t MaxKeyNameChars = 256;
+constexpr std::size_t MaxValueNameChars = 16383;
+constexpr std::uint32_t ClassesRoot = 0x80000000;
+
+// The platform upper-cases every letter before comparing names, not just
+// ASCII. This covers the cased letters code page 932 can carry: Latin,
+// Greek, Cyrillic, Roman numerals and the full-width Latin forms.
+char16_t UpperCase(char16_t c) {
+    const auto shifted = [c](int by) { return static_cast<char16_t>(c - by); };
+    if ((c >= u'a' && c <= u'z') || (c >= 0x03B1 && c <= 0x03C9 && c != 0x03C2) ||
+        (c >= 0x0430 && c <= 0x044F) || (c >= 0xFF41 && c <= 0xFF5A)) {
+        return shifted(0x20);
+    }
+    if (c == 0x03C2) { // final sigma
+        return 0x03A3;
+    }
+    if (c >= 0x0450 && c <= 0x045F) {
+        return shifted(0x50);
+    }
+    if (c >= 0x2170 && c <= 0x217F) {
+        return shifted(0x10);
+    }
+    return c;
+}
+
 // Names are compared as the platform does: on their UTF-16 form, ignoring
-// ASCII case. Comparing the code-page bytes would fold DBCS trail bytes.
-std::u16string Folded(const std::string& name) {
-    std::u16string text = AnsiCodePage::FromAnsi(name);
+// case. Comparing the code-page bytes would fold DBCS trail bytes.
+std::u16string Folded(std::u16string text) {
     for (char16_t& c : text) {
-        if (c >= u'a' && c <= u'z') {
-            c = static_cast<char16_t>(c - u'a' + u'A');
-        }
+        c = UpperCase(c);
     }
     return text;
+}
+
+std::u16string Folded(const std::string& name) {
+    return Folded(AnsiCodePage::FromAnsi(name));
+}
+
+// The platform keeps names in UTF-16 and gives them back converted.
+std::string Stored(const std::u16string& name) {
+    return AnsiCodePage::ToAnsi(name).bytes;
+}
+
+// The platform takes names and paths as C strings: they end at the first NUL.
+std::string AsCString(const std::string& text) {
+    return text.substr(0, text.find('\0'));
 }
 
 struct Value {
@@ -37,6 +73,7 @@ struct Value {
 };
 
 struct Key {
+    std::string name;
     std::string path;
     std::weak_ptr<Key> parent;
     bool deleted = false;
@@ -93,11 +130,14 @@ std::shared_ptr<Key> Resolve(Handle handle) {
     return it == store.open.end() ? nullptr : it->second;
 }
 
-std::vector<std::string> SplitPath(const std::string& path) {
-    std::vector<std::string> parts;
+// Splits at the separator character, not at its byte: in a double-byte code
+// page the second byte of a character may be the same byte. Doubled and
+// trailing separators name nothing.
+std::vector<std::u16string> SplitPath(const std::u16string& path) {
+    std::vector<std::u16string> parts;
     std::size_t start = 0;
     while (start <= path.size()) {
-        const std::size_t end = std::min(path.find('\\', start), path.size());
+        const std::size_t end = std::min(path.find(u'\\', start), path.size());
         if (end > start) {
             parts.push_back(path.substr(start, end - start));
         }
@@ -109,12 +149,15 @@ std::vector<std::string> SplitPath(const std::string& path) {
 // Finds (or, with `create`, makes) the key `path` below `base`.
 Status Walk(const std::shared_ptr<Key>& base, const std::string& path, bool create,
             std::shared_ptr<Key>& found) {
-    if (!path.empty() && path.front() == '\\') {
+    const std::u16string text = AnsiCodePage::FromAnsi(path);
+    if (!text.empty() && text.front() == u'\\') {
         return BadPathname;
     }
     std::shared_ptr<Key> key = base;
-    for (const std::string& part : SplitPath(path)) {
-        if (AnsiCodePage::FromAnsi(part).size() > 255) {
+    for (const std::u16string& part : SplitPath(text)) {
+        // 255 characters is the documented limit; Windows and Wine both
+        // take one more.
+        if (part.size() > MaxKeyNameChars) {
             return InvalidParameter;
         }
         auto& subkeys = key->subkeys;
@@ -124,7 +167,8 @@ Status Walk(const std::shared_ptr<Key>& base, const std::string& path, bool crea
                 return RegistryApi::FileNotFound;
             }
             auto child = std::make_shared<Key>();
-            child->path = key->path + "\\" + part;
+            child->name = Stored(part);
+            child->path = key->path + "\\" + child->name;
             child->parent = key;
             it = subkeys.emplace(Folded(part), std::move(child)).first;
         }
@@ -154,9 +198,19 @@ std::string PathOf(Handle handle) {
     return key ? key->path : std::string("?");
 }
 
-Status OpenOrCreate(FakeRegistry::Op op, Handle root, const std::string& path, Handle& result) {
-    if (const auto forced = Record({op, PathOf(root), path})) {
+Status OpenOrCreate(FakeRegistry::Op op, Handle root, const std::string& givenPath,
+                    Handle& result) {
+    if (const auto forced = Record({op, PathOf(root), givenPath})) {
         return *forced;
+    }
+    std::string path = AsCString(givenPath);
+    // Opening (not creating) below HKEY_CLASSES_ROOT forgives one leading
+    // separator; the key opened is then never the root handle itself.
+    const bool classesRoot = root == RegistryApi::RootHandle(ClassesRoot);
+    const bool forgiven =
+        op == FakeRegistry::Op::OpenKey && classesRoot && !path.empty() && path.front() == '\\';
+    if (forgiven) {
+        path.erase(0, 1);
     }
     const auto base = Resolve(root);
     if (!base) {
@@ -166,7 +220,7 @@ Status OpenOrCreate(FakeRegistry::Op op, Handle root, const std::string& path, H
         return KeyDeleted;
     }
     // As Wine does, an empty path below a predefined root gives the root back.
-    if (path.empty() && RegistryApi::IsPredefinedRoot(root)) {
+    if (path.empty() && !forgiven && RegistryApi::IsPredefinedRoot(root)) {
         result = root;
         return RegistryApi::Success;
     }
@@ -261,9 +315,7 @@ Status EnumValue(Handle key, std::uint32_t index, char* name, std::uint32_t& cap
 
 Status EnumKey(Handle key, std::uint32_t index, char* name, std::uint32_t& capacity) {
     return EnumName(Op::EnumKey, key, index, name, capacity, &Key::subkeys,
-                    [](const std::shared_ptr<Key>& subkey) {
-                        return subkey->path.substr(subkey->path.rfind('\\') + 1);
-                    });
+                    [](const std::shared_ptr<Key>& subkey) { return subkey->name; });
 }
 
 Status DeleteValue(Handle handle, const std::string& name) {
@@ -277,7 +329,7 @@ Status DeleteValue(Handle handle, const std::string& name) {
     if (key->deleted) {
         return KeyDeleted;
     }
-    return key->values.erase(Folded(name)) == 1 ? Success : FileNotFound;
+    return key->values.erase(Folded(AsCString(name))) == 1 ? Success : FileNotFound;
 }
 
 Status DeleteKey(Handle handle, const std::string& name) {
@@ -289,7 +341,7 @@ Status DeleteKey(Handle handle, const std::string& name) {
         return InvalidHandle;
     }
     std::shared_ptr<Key> target;
-    if (const Status status = Walk(base, name, false, target); status != Success) {
+    if (const Status status = Walk(base, AsCString(name), false, target); status != Success) {
         return status;
     }
     if (target == base && RegistryApi::IsPredefinedRoot(handle)) {
@@ -299,7 +351,7 @@ Status DeleteKey(Handle handle, const std::string& name) {
         return AccessDenied;
     }
     target->deleted = true;
-    target->parent.lock()->subkeys.erase(Folded(target->path.substr(target->path.rfind('\\') + 1)));
+    target->parent.lock()->subkeys.erase(Folded(target->name));
     return Success;
 }
 
@@ -315,7 +367,7 @@ Status QueryValue(Handle handle, const std::string& name, std::uint32_t& type, s
     if (key->deleted) {
         return KeyDeleted;
     }
-    const auto it = key->values.find(Folded(name));
+    const auto it = key->values.find(Folded(AsCString(name)));
     if (it == key->values.end()) {
         return FileNotFound;
     }
@@ -342,10 +394,17 @@ Status SetValue(Handle handle, const std::string& name, std::uint32_t type,
     if (key->deleted) {
         return KeyDeleted;
     }
-    if (AnsiCodePage::FromAnsi(name).size() > 16383) {
+    const std::string valueName = AsCString(name);
+    if (AnsiCodePage::FromAnsi(valueName).size() > MaxValueNameChars) {
         return InvalidParameter;
     }
-    key->values[Folded(name)] = Value{name, type, std::vector<std::uint8_t>(data, data + size)};
+    // Replacing a value keeps the name as first stored, whatever its case.
+    auto& value = key->values[Folded(valueName)];
+    if (value.name.empty()) {
+        value.name = Stored(AnsiCodePage::FromAnsi(valueName));
+    }
+    value.type = type;
+    value.data.assign(data, data + size);
     return Success;
 }
 

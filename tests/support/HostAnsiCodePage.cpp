@@ -1,16 +1,32 @@
 // Host stand-in for the ANSI code page: code page 932, as on a Japanese
-// Windows, through iconv. Unmappable characters become '?', as Windows'
-// default character does, and make the result inexact.
+// Windows, through iconv, shaped to give what Windows' own conversion gives.
+// No best-fit: a character whose bytes would read back as another character
+// (iconv maps U+301C WAVE DASH to the bytes of U+FF5E, for one) becomes '?',
+// Windows' default character, and makes the result inexact. So does each
+// half of a surrogate pair. Bytes that cannot be decoded become U+30FB, a
+// lead byte taking its trail byte (anything but NUL) with it.
 #include "platform/AnsiCodePage.h"
 
 #include <iconv.h>
 
 #include <cerrno>
 #include <memory>
+#include <optional>
 #include <stdexcept>
+#include <type_traits>
 
 namespace AnsiCodePage {
 namespace {
+
+constexpr char16_t DefaultCharacter = 0x30FB;
+
+// Single bytes that Windows' table for code page 932 maps and iconv's does not.
+struct Extra {
+    char16_t character;
+    unsigned char byte;
+};
+constexpr Extra Extras[] = {
+    {0x0080, 0x80}, {0xF8F0, 0xA0}, {0xF8F1, 0xFD}, {0xF8F2, 0xFE}, {0xF8F3, 0xFF}};
 
 struct IconvCloser {
     void operator()(iconv_t cd) const { iconv_close(cd); }
@@ -25,76 +41,142 @@ Converter MakeConverter(const char* to, const char* from) {
     return Converter(cd);
 }
 
-// Converts one piece; returns how many input bytes were consumed.
-std::size_t Convert(iconv_t cd, const char* in, std::size_t inSize, std::string& out) {
-    char buffer[256];
-    auto* inPtr = const_cast<char*>(in);
-    std::size_t inLeft = inSize;
+// Converts all of `in`; false when iconv stops at something it cannot take.
+bool ConvertAll(iconv_t cd, std::string_view in, std::string& out) {
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    auto* inPtr = const_cast<char*>(in.data());
+    std::size_t inLeft = in.size();
     while (inLeft > 0) {
+        char buffer[256];
         char* outPtr = buffer;
         std::size_t outLeft = sizeof buffer;
         const std::size_t rc = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
         out.append(buffer, static_cast<std::size_t>(outPtr - buffer));
         if (rc == static_cast<std::size_t>(-1) && errno != E2BIG) {
-            break;
+            return false;
         }
     }
-    return inSize - inLeft;
+    return true;
 }
 
-bool IsHighSurrogate(char16_t c) {
-    return c >= 0xD800 && c <= 0xDBFF;
+std::string LittleEndian(std::u16string_view text) {
+    std::string bytes;
+    for (const char16_t c : text) {
+        bytes.push_back(static_cast<char>(c & 0xFF));
+        bytes.push_back(static_cast<char>(c >> 8));
+    }
+    return bytes;
 }
-bool IsLowSurrogate(char16_t c) {
-    return c >= 0xDC00 && c <= 0xDFFF;
+
+std::u16string FromLittleEndian(const std::string& bytes) {
+    std::u16string text;
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        text.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                             (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+    }
+    return text;
 }
+
+bool IsLeadByte(unsigned char byte) {
+    return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+}
+
+bool IsExtraByte(unsigned char byte) {
+    return byte == 0x80 || byte == 0xA0 || byte >= 0xFD;
+}
+
+class Codec {
+public:
+    // Both directions, or nullopt when iconv cannot take all of it.
+    std::optional<std::string> Encode(std::u16string_view text) const {
+        std::string bytes;
+        if (!ConvertAll(toAnsi_.get(), LittleEndian(text), bytes)) {
+            return std::nullopt;
+        }
+        return bytes;
+    }
+    std::optional<std::u16string> Decode(std::string_view bytes) const {
+        std::string littleEndian;
+        if (!ConvertAll(fromAnsi_.get(), bytes, littleEndian)) {
+            return std::nullopt;
+        }
+        return FromLittleEndian(littleEndian);
+    }
+
+    // One UTF-16 unit, when its bytes read back as itself.
+    std::optional<std::string> EncodeExactly(char16_t c) const {
+        for (const Extra& extra : Extras) {
+            if (extra.character == c) {
+                return std::string(1, static_cast<char>(extra.byte));
+            }
+        }
+        const auto bytes = Encode(std::u16string_view(&c, 1));
+        if (!bytes || Decode(*bytes) != std::u16string(1, c)) {
+            return std::nullopt;
+        }
+        return bytes;
+    }
+
+    // The character at `pos`, which moves past its bytes.
+    char16_t DecodeOne(std::string_view bytes, std::size_t& pos) const {
+        const auto first = static_cast<unsigned char>(bytes[pos]);
+        for (const Extra& extra : Extras) {
+            if (extra.byte == first) {
+                ++pos;
+                return extra.character;
+            }
+        }
+        const bool pair = IsLeadByte(first) && pos + 1 < bytes.size() && bytes[pos + 1] != '\0';
+        if (IsLeadByte(first) && !pair) {
+            ++pos; // a NUL is never a trail byte
+            return DefaultCharacter;
+        }
+        const std::size_t length = pair ? 2 : 1;
+        const auto text = Decode(bytes.substr(pos, length));
+        pos += length;
+        return text && text->size() == 1 ? (*text)[0] : DefaultCharacter;
+    }
+
+private:
+    Converter toAnsi_ = MakeConverter("CP932", "UTF-16LE");
+    Converter fromAnsi_ = MakeConverter("UTF-16LE", "CP932");
+};
 
 } // namespace
 
 Encoded ToAnsi(std::u16string_view text) {
-    const Converter cd = MakeConverter("CP932", "UTF-16LE");
-    Encoded result;
-    std::string littleEndian;
-    for (const char16_t c : text) {
-        littleEndian.push_back(static_cast<char>(c & 0xFF));
-        littleEndian.push_back(static_cast<char>(c >> 8));
+    const Codec codec;
+    // Most texts convert whole and read back unchanged; only the others need
+    // a look at each character.
+    if (const auto bytes = codec.Encode(text); bytes && codec.Decode(*bytes) == text) {
+        return {*bytes, true};
     }
-    std::size_t pos = 0;
-    while (pos < littleEndian.size()) {
-        pos +=
-            Convert(cd.get(), littleEndian.data() + pos, littleEndian.size() - pos, result.bytes);
-        if (pos < littleEndian.size()) {
-            // One character without a form in the code page (a pair of
-            // surrogates counts as one).
-            const std::size_t unit = pos / 2;
-            const bool pair = IsHighSurrogate(text[unit]) && unit + 1 < text.size() &&
-                              IsLowSurrogate(text[unit + 1]);
+    Encoded result;
+    for (const char16_t c : text) {
+        if (const auto bytes = codec.EncodeExactly(c)) {
+            result.bytes += *bytes;
+        } else {
             result.bytes.push_back('?');
             result.exact = false;
-            pos += pair ? 4 : 2;
-            iconv(cd.get(), nullptr, nullptr, nullptr, nullptr);
         }
     }
     return result;
 }
 
 std::u16string FromAnsi(std::string_view bytes) {
-    const Converter cd = MakeConverter("UTF-16LE", "CP932");
-    std::string littleEndian;
-    std::size_t pos = 0;
-    while (pos < bytes.size()) {
-        pos += Convert(cd.get(), bytes.data() + pos, bytes.size() - pos, littleEndian);
-        if (pos < bytes.size()) {
-            littleEndian.append("\xFB\x30", 2); // U+30FB, Windows' default for 932
-            ++pos;
-            iconv(cd.get(), nullptr, nullptr, nullptr, nullptr);
+    const Codec codec;
+    bool plain = true;
+    for (const char byte : bytes) {
+        plain = plain && !IsExtraByte(static_cast<unsigned char>(byte));
+    }
+    if (plain) {
+        if (auto text = codec.Decode(bytes)) {
+            return *text;
         }
     }
     std::u16string text;
-    for (std::size_t i = 0; i + 1 < littleEndian.size(); i += 2) {
-        text.push_back(
-            static_cast<char16_t>(static_cast<unsigned char>(littleEndian[i]) |
-                                  (static_cast<unsigned char>(littleEndian[i + 1]) << 8)));
+    for (std::size_t pos = 0; pos < bytes.size();) {
+        text.push_back(codec.DecodeOne(bytes, pos));
     }
     return text;
 }

@@ -1,0 +1,669 @@
+// Hostile arguments for every member of the accessor. Each case gets its
+// documented result, and nothing outside the addressed key changes. These
+// cases run against the host stand-in and against Wine's registry.
+#include "platform/AnsiCodePage.h"
+#include "tests/support/RegistryTest.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<std::uint8_t>;
+using Names = std::vector<std::u16string>;
+using TestRegistry::Ansi;
+using TestRegistry::StoredValue;
+
+namespace {
+
+struct Hostile {
+    const char* what;
+    std::u16string text;
+};
+
+std::u16string Units(std::initializer_list<char16_t> units) {
+    return std::u16string(units);
+}
+
+// Texts that would reach the platform as something else.
+std::vector<Hostile> AlteredTexts() {
+    return {
+        {"NUL inside", std::u16string(u"a\0b", 3)},
+        {"NUL first", std::u16string(u"\0a", 2)},
+        {"NUL last", std::u16string(u"a\0", 2)},
+        {"lone high surrogate", Units({u'a', 0xD800})},
+        {"lone low surrogate", Units({0xDC00})},
+        {"surrogates reversed", Units({0xDC00, 0xD800})},
+        {"outside code page 932", u"é"},
+        {"a pair outside code page 932", u"😀"},
+        {"only a best fit in code page 932", u"〜"},
+        {"yen sign, not the separator's byte", u"¥"},
+    };
+}
+
+Names Decoded(const std::vector<std::string>& names) {
+    Names decoded;
+    for (const auto& name : names) {
+        decoded.push_back(AnsiCodePage::FromAnsi(name));
+    }
+    return decoded;
+}
+
+bool Contains(const Names& names, const std::u16string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// A listing of the test key with the sections of `key` and everything below
+// it left out.
+std::string Outside(const std::string& listing, const std::string& key) {
+    std::istringstream lines(listing);
+    std::string kept;
+    std::string line;
+    bool inside = false;
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line.front() == '[') {
+            inside = line == "[" + key + "]" || line.rfind("[" + key + "\\", 0) == 0;
+        }
+        if (!inside) {
+            kept += line + '\n';
+        }
+    }
+    return kept;
+}
+
+Bytes Repeated(std::size_t size, std::uint8_t byte) {
+    return Bytes(size, byte);
+}
+
+Bytes BytesOf(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+
+using EnumFunction = RegistryApi::Status (*)(RegistryApi::Handle, std::uint32_t, char*,
+                                             std::uint32_t&);
+
+// Lists a root's names straight through the seam, with room for any name.
+Names RawNames(RootKey root, EnumFunction enumerate) {
+    Names names;
+    const auto key = RegistryApi::RootHandle(static_cast<std::uint32_t>(root));
+    std::string buffer(65536, '\0');
+    for (std::uint32_t index = 0;; ++index) {
+        auto size = static_cast<std::uint32_t>(buffer.size());
+        if (enumerate(key, index, buffer.data(), size) != RegistryApi::Success) {
+            return names;
+        }
+        names.push_back(AnsiCodePage::FromAnsi(buffer.substr(0, size)));
+    }
+}
+
+} // namespace
+
+// The test key holds values and subkeys whose names an altered name would
+// hit: "?" is what the code page makes of a character it cannot hold, and
+// "a" is what "a\0b" is cut to.
+class BadInput : public RegistryTest {
+protected:
+    void SetUp() override {
+        RegistryTest::SetUp();
+        for (const char* name : {"a", "?"}) {
+            TestRegistry::SetString(Base, name, "base");
+            TestRegistry::SetString(Target(), name, std::string("target ") + name);
+            TestRegistry::SetString(Path(std::string("target\\") + name), "x", "1");
+            TestRegistry::SetString(Path("sibling"), name, "sibling");
+            TestRegistry::CreateKey(Path(std::string("sibling\\") + name));
+        }
+        TestRegistry::SetValue(Target(), "bin", RegistryApi::TypeBinary, {1, 2, 3});
+        TestRegistry::CreateKey(Path("target\\child\\grand"));
+        reg.SubKey(TargetText());
+    }
+
+    static std::string Target() { return Path("target"); }
+    static std::u16string TargetText() { return PathText(u"target"); }
+    static std::string Everything() { return TestRegistry::Snapshot(Base); }
+    static std::string OutsideTarget() { return Outside(Everything(), Target()); }
+
+    // Calls every member that changes the registry, each on `path` as the
+    // caller gave it (an operation leaves SubKey as the code page returns
+    // it); all must refuse.
+    void ExpectEveryChangeRefused(const std::u16string& path, const std::u16string& name) {
+        reg.SubKey(path);
+        EXPECT_FALSE(reg.DeleteValueName(name));
+        reg.SubKey(path);
+        EXPECT_FALSE(reg.DeleteSubKey(name));
+        reg.SubKey(path);
+        EXPECT_FALSE(reg.SetString(name, u"x"));
+        reg.SubKey(path);
+        EXPECT_FALSE(reg.SetDWORD(name, 1));
+        reg.SubKey(path);
+        EXPECT_FALSE(reg.SetBinary(name, {1}, 1));
+    }
+
+    // Calls every member that reads; all must fail with their failure result.
+    void ExpectEveryReadFailed() {
+        EXPECT_FALSE(reg.IsThereKey());
+        Names kept{u"kept"};
+        EXPECT_EQ(reg.EnumValueName(kept), 0);
+        EXPECT_EQ(reg.EnumSubKey(kept), 0);
+        EXPECT_EQ(kept, Names{u"kept"});
+        EXPECT_EQ(reg.GetString(u"a", u"default"), u"default");
+        EXPECT_EQ(reg.GetDWORD(u"a", -5), -5);
+        Bytes bytes{9};
+        EXPECT_EQ(reg.GetBinary(u"bin", bytes), 0);
+        EXPECT_EQ(bytes, Bytes{9});
+    }
+};
+
+TEST_F(BadInput, WritersAndDeletersRefuseNamesTheCodePageWouldAlter) {
+    const std::string before = Everything();
+    for (const auto& [what, text] : AlteredTexts()) {
+        SCOPED_TRACE(what);
+        ExpectEveryChangeRefused(TargetText(), text);
+        EXPECT_FALSE(reg.SetString(u"new", text)) << "as the text stored";
+    }
+    EXPECT_EQ(Everything(), before);
+}
+
+TEST_F(BadInput, WritersAndDeletersRefusePathsTheCodePageWouldAlter) {
+    const std::string before = Everything();
+    for (const auto& [what, text] : AlteredTexts()) {
+        SCOPED_TRACE(what);
+        for (const std::u16string& path :
+             {TargetText() + text, PathText(text), PathText(text + u"\\new"),
+              TargetText() + u"\\" + text}) {
+            ExpectEveryChangeRefused(path, u"x");
+        }
+    }
+    EXPECT_EQ(Everything(), before);
+}
+
+// Known fault, left disabled until the accessor is fixed: a refused change
+// still leaves SubKey as the code page returns it ("target\?" here), so the
+// same call made again is no longer refused and changes a key the caller
+// never named. Run with --gtest_also_run_disabled_tests to see it fail.
+TEST_F(BadInput, DISABLED_ARefusedChangeStaysRefusedWhenRepeated) {
+    const std::string before = Everything();
+    for (const std::u16string& path :
+         {TargetText() + u"\\é", TargetText() + u"\\" + Units({0xDC00})}) {
+        reg.SubKey(path);
+        EXPECT_FALSE(reg.DeleteValueName(u"x"));
+        EXPECT_FALSE(reg.DeleteValueName(u"x")) << "deletes x from target\\?";
+        reg.SubKey(path);
+        EXPECT_FALSE(reg.SetString(u"x", u"changed"));
+        EXPECT_FALSE(reg.SetString(u"x", u"changed"));
+    }
+    EXPECT_EQ(Everything(), before);
+}
+
+// Readers hand the platform what the code page makes of the name, cut at its
+// first NUL, and read whatever that names.
+TEST_F(BadInput, ReadersLookUpWhatThePlatformIsHanded) {
+    TestRegistry::SetString(Target(), "", "unnamed");
+    const std::string before = Everything();
+    struct Case {
+        const char* what;
+        std::u16string asked;
+        std::u16string found;
+    };
+    const std::vector<Case> cases = {
+        {"cut at NUL", std::u16string(u"a\0b", 3), u"target a"},
+        {"NUL first", std::u16string(u"\0a", 2), u"unnamed"},
+        {"outside code page 932", u"é", u"target ?"},
+        {"lone surrogate", Units({0xDC00}), u"target ?"},
+        {"only a best fit", u"〜", u"target ?"},
+    };
+    for (const auto& [what, asked, found] : cases) {
+        SCOPED_TRACE(what);
+        EXPECT_EQ(reg.GetString(asked, u"default"), found);
+        Bytes bytes;
+        EXPECT_EQ(reg.GetBinary(asked, bytes), static_cast<std::int32_t>(found.size() + 1));
+        EXPECT_EQ(reg.GetDWORD(asked, -1), -1) << "longer than four bytes";
+    }
+
+    reg.SubKey(TargetText() + std::u16string(u"\0junk", 5));
+    EXPECT_TRUE(reg.IsThereKey());
+    Names names;
+    EXPECT_EQ(reg.EnumValueName(names), 4);
+    EXPECT_EQ(names, Decoded(TestRegistry::ValueNames(Target())));
+    reg.SubKey(TargetText() + u"\\é");
+    EXPECT_TRUE(reg.IsThereKey());
+    EXPECT_EQ(reg.EnumValueName(names), 1);
+    EXPECT_EQ(names, Names{u"x"});
+    EXPECT_EQ(Everything(), before);
+}
+
+TEST_F(BadInput, EmptyNamesMeanTheUnnamedValueAndNeverTheKeyItself) {
+    const std::string outside = OutsideTarget();
+    reg.SubKey(TargetText() + u"\\a");
+    EXPECT_FALSE(reg.DeleteSubKey(u"")) << "would delete the addressed key itself";
+    EXPECT_TRUE(TestRegistry::KeyExists(Target() + "\\a"));
+
+    reg.SubKey(TargetText());
+    EXPECT_FALSE(reg.DeleteValueName(u"")) << "there is no unnamed value yet";
+    EXPECT_EQ(reg.GetString(u"", u"default"), u"default");
+    EXPECT_EQ(reg.GetDWORD(u"", -5), -5);
+
+    EXPECT_TRUE(reg.SetString(u"", u"unnamed"));
+    EXPECT_EQ(reg.GetString(u"", u"default"), u"unnamed");
+    Names names;
+    reg.EnumValueName(names);
+    EXPECT_TRUE(Contains(names, u""));
+    EXPECT_TRUE(reg.SetDWORD(u"", 7));
+    EXPECT_EQ(reg.GetDWORD(u""), 7);
+    EXPECT_TRUE(reg.SetBinary(u"", {1, 2}, 2));
+    Bytes bytes;
+    EXPECT_EQ(reg.GetBinary(u"", bytes), 2);
+    EXPECT_TRUE(reg.DeleteValueName(u""));
+    EXPECT_FALSE(TestRegistry::ReadValue(Target(), "").has_value());
+
+    EXPECT_EQ(TestRegistry::ValueNames(Target()).size(), 3u);
+    EXPECT_EQ(OutsideTarget(), outside);
+}
+
+// 255 characters is the documented limit for a key name; Windows and Wine
+// both take 256, and no more.
+TEST_F(BadInput, KeyNamesAtTheLengthLimit) {
+    const std::u16string fitting[] = {std::u16string(255, u'k'), std::u16string(256, u'l'),
+                                      std::u16string(255, u'あ'), std::u16string(256, u'い')};
+    for (const auto& name : fitting) {
+        TestRegistry::CreateKey(Target() + "\\" + Ansi(name));
+    }
+    const std::string outside = OutsideTarget();
+    const std::string before = Everything();
+
+    Names keys;
+    EXPECT_EQ(reg.EnumSubKey(keys), 7);
+    EXPECT_EQ(keys, Decoded(TestRegistry::SubkeyNames(Target())));
+    for (const auto& name : {std::u16string(257, u'k'), std::u16string(257, u'あ')}) {
+        EXPECT_FALSE(reg.DeleteSubKey(name));
+    }
+    EXPECT_EQ(Everything(), before);
+
+    for (const auto& name : fitting) {
+        EXPECT_TRUE(Contains(keys, name));
+        EXPECT_TRUE(reg.DeleteSubKey(name));
+        EXPECT_FALSE(reg.DeleteSubKey(name));
+    }
+    EXPECT_EQ(TestRegistry::SubkeyNames(Target()).size(), 3u);
+    EXPECT_EQ(OutsideTarget(), outside);
+}
+
+TEST_F(BadInput, PathsLongerThan260CharactersReachTheirKey) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Wine's ANSI registry functions refuse a whole path longer than 260 "
+                    "characters (status 234); the in-memory registry, like Windows, takes it";
+#endif
+    const std::string outside = OutsideTarget();
+    std::u16string deep = TargetText();
+    for (int level = 0; level < 40; ++level) {
+        deep += u"\\level";
+    }
+    for (const auto& path : {TargetText() + u"\\" + std::u16string(256, u'k'), deep}) {
+        reg.SubKey(path);
+        EXPECT_FALSE(reg.IsThereKey());
+        EXPECT_TRUE(reg.SetString(u"v", u"far"));
+        EXPECT_TRUE(reg.IsThereKey());
+        EXPECT_EQ(reg.GetString(u"v"), u"far");
+        Names names;
+        EXPECT_EQ(reg.EnumValueName(names), 1);
+        EXPECT_TRUE(reg.DeleteValueName(u"v"));
+    }
+    EXPECT_EQ(OutsideTarget(), outside);
+}
+
+TEST_F(BadInput, ValueNamesAtTheLengthLimit) {
+    const std::string outside = OutsideTarget();
+    const std::u16string fitting[] = {std::u16string(16383, u'v'), std::u16string(16383, u'値')};
+    for (const auto& name : fitting) {
+        EXPECT_TRUE(reg.SetString(name, u"long name"));
+        EXPECT_TRUE(reg.SetDWORD(name, 4));
+        EXPECT_EQ(reg.GetDWORD(name), 4);
+    }
+    Names names;
+    EXPECT_EQ(reg.EnumValueName(names), 5);
+    EXPECT_EQ(names, Decoded(TestRegistry::ValueNames(Target())));
+    for (const auto& name : fitting) {
+        EXPECT_TRUE(Contains(names, name));
+        EXPECT_TRUE(reg.DeleteValueName(name));
+    }
+
+    const std::string before = Everything();
+    for (const auto& name : {std::u16string(16384, u'v'), std::u16string(16384, u'値')}) {
+        ExpectEveryChangeRefused(TargetText(), name);
+        EXPECT_EQ(reg.GetString(name, u"default"), u"default");
+    }
+    EXPECT_EQ(Everything(), before);
+    EXPECT_EQ(OutsideTarget(), outside);
+}
+
+// The first listing call offers 80 bytes; a double-byte name crosses that
+// mark in two-byte steps.
+TEST_F(BadInput, DoubleByteNamesAroundEightyBytes) {
+    const std::string outside = OutsideTarget();
+    const std::u16string names[] = {
+        std::u16string(39, u'あ') + u"c", // 79 bytes
+        std::u16string(40, u'い'),        // 80
+        std::u16string(40, u'う') + u"d", // 81
+        std::u16string(41, u'え'),        // 82
+        std::u16string(80, u'ｱ'),         // 80, one byte each
+    };
+    for (const auto& name : names) {
+        EXPECT_TRUE(reg.SetString(name, name));
+    }
+    for (const auto& name : names) {
+        reg.SubKey(TargetText() + u"\\" + name);
+        EXPECT_TRUE(reg.SetDWORD(name, 1));
+    }
+    reg.SubKey(TargetText());
+    Names values;
+    Names keys;
+    EXPECT_EQ(reg.EnumValueName(values), 8);
+    EXPECT_EQ(reg.EnumSubKey(keys), 8);
+    for (const auto& name : names) {
+        EXPECT_TRUE(Contains(values, name));
+        EXPECT_TRUE(Contains(keys, name));
+        EXPECT_EQ(reg.GetString(name), name);
+        EXPECT_TRUE(reg.DeleteValueName(name));
+        reg.SubKey(TargetText() + u"\\" + name);
+        EXPECT_TRUE(reg.DeleteValueName(name));
+        reg.SubKey(TargetText());
+        EXPECT_TRUE(reg.DeleteSubKey(name));
+    }
+    EXPECT_EQ(TestRegistry::ValueNames(Target()).size(), 3u);
+    EXPECT_EQ(TestRegistry::SubkeyNames(Target()).size(), 3u);
+    EXPECT_EQ(OutsideTarget(), outside);
+}
+
+// The platform skips doubled and trailing separators but refuses a leading
+// one; the object hands the path over unchanged.
+TEST_F(BadInput, SeparatorsInSubKey) {
+    const std::string before = Everything();
+    struct Case {
+        const char* what;
+        std::u16string path;
+        bool reachesTarget;
+    };
+    const std::vector<Case> cases = {
+        {"trailing", TargetText() + u"\\", true},
+        {"two trailing", TargetText() + u"\\\\", true},
+        {"doubled", u"Software\\\\orrelin_regdel tests\\\\target", true},
+        {"leading", std::u16string(u"\\") + TargetText(), false},
+        {"alone", u"\\", false},
+        {"two alone", u"\\\\", false},
+    };
+    for (const auto& [what, path, reachesTarget] : cases) {
+        SCOPED_TRACE(what);
+        reg.SubKey(path);
+        if (!reachesTarget) {
+            ExpectEveryReadFailed();
+            ExpectEveryChangeRefused(path, u"a");
+            continue;
+        }
+        EXPECT_TRUE(reg.IsThereKey());
+        Names names;
+        EXPECT_EQ(reg.EnumValueName(names), 3);
+        EXPECT_EQ(names, Decoded(TestRegistry::ValueNames(Target())));
+        EXPECT_EQ(reg.GetString(u"a"), u"target a");
+        EXPECT_TRUE(reg.SetString(u"new", u"n"));
+        EXPECT_TRUE(TestRegistry::ReadValue(Target(), "new").has_value());
+        EXPECT_TRUE(reg.DeleteValueName(u"new"));
+        TestRegistry::CreateKey(Target() + "\\gone");
+        EXPECT_TRUE(reg.DeleteSubKey(u"gone"));
+        EXPECT_FALSE(TestRegistry::KeyExists(Target() + "\\gone"));
+    }
+    EXPECT_EQ(Everything(), before);
+}
+
+// A subkey name may be a path below the addressed key; a value name may hold
+// separators of its own.
+TEST_F(BadInput, SeparatorsInNames) {
+    const std::string outside = OutsideTarget();
+    EXPECT_FALSE(reg.DeleteSubKey(u"\\a"));
+    EXPECT_TRUE(reg.DeleteSubKey(u"a\\"));
+    EXPECT_FALSE(TestRegistry::KeyExists(Target() + "\\a"));
+    EXPECT_FALSE(reg.DeleteSubKey(u"child")) << "it still has a subkey";
+    EXPECT_TRUE(reg.DeleteSubKey(u"child\\grand"));
+    EXPECT_TRUE(TestRegistry::KeyExists(Target() + "\\child"));
+
+    EXPECT_TRUE(reg.SetString(u"x\\y", u"value, not key"));
+    EXPECT_FALSE(TestRegistry::KeyExists(Target() + "\\x"));
+    EXPECT_EQ(reg.GetString(u"x\\y"), u"value, not key");
+    EXPECT_FALSE(reg.DeleteSubKey(u"x\\y"));
+    EXPECT_TRUE(reg.DeleteValueName(u"x\\y"));
+    EXPECT_EQ(OutsideTarget(), outside);
+}
+
+// In code page 932 the second byte of many characters is the separator's
+// byte; the platform still takes such a character as one letter.
+TEST_F(BadInput, TrailBytesThatLookLikeSeparators) {
+    const std::string outside = OutsideTarget();
+    ASSERT_NE(Ansi(u"ソ表能").find('\\'), std::string::npos);
+    reg.SubKey(TargetText() + u"\\表示\\ソ");
+    EXPECT_TRUE(reg.SetString(u"能", u"予定"));
+    EXPECT_TRUE(reg.IsThereKey());
+    EXPECT_EQ(reg.GetString(u"能"), u"予定");
+    Names names;
+    EXPECT_EQ(reg.EnumValueName(names), 1);
+    EXPECT_EQ(names, Names{u"能"});
+    EXPECT_TRUE(TestRegistry::KeyExists(Target() + "\\" + Ansi(u"表示\\ソ")));
+
+    reg.SubKey(TargetText());
+    EXPECT_EQ(reg.EnumSubKey(names), 4);
+    EXPECT_TRUE(Contains(names, u"表示"));
+    reg.SubKey(TargetText() + u"\\表示");
+    EXPECT_EQ(reg.EnumSubKey(names), 1);
+    EXPECT_EQ(names, Names{u"ソ"});
+    EXPECT_TRUE(reg.DeleteSubKey(u"ソ"));
+    reg.SubKey(TargetText());
+    EXPECT_TRUE(reg.DeleteSubKey(u"表示"));
+    EXPECT_EQ(TestRegistry::SubkeyNames(Target()).size(), 3u);
+    EXPECT_EQ(OutsideTarget(), outside);
+}
+
+// The platform compares names with every letter upper-cased, in any script.
+TEST_F(BadInput, NamesMatchRegardlessOfCaseInEveryScript) {
+    struct Case {
+        std::u16string stored;
+        std::u16string asked;
+        bool same;
+    };
+    const std::vector<Case> cases = {
+        {u"abc", u"ABC", true},   {u"ａｂｃ", u"ＡＢＣ", true}, {u"αβγω", u"ΑΒΓΩ", true},
+        {u"абвё", u"АБВЁ", true}, {u"ⅰⅱⅹ", u"ⅠⅡⅩ", true},       {u"ｱ", u"ア", false},
+        {u"あ", u"ア", false},    {u"ｚ", u"z", false},
+    };
+    const std::string outside = OutsideTarget();
+    for (const auto& [stored, asked, same] : cases) {
+        SCOPED_TRACE(Ansi(stored) + " / " + Ansi(asked));
+        TestRegistry::SetString(Target(), Ansi(stored), "s");
+        TestRegistry::CreateKey(Target() + "\\" + Ansi(stored));
+
+        EXPECT_EQ(reg.GetString(asked, u"default"), same ? u"s" : u"default");
+        EXPECT_TRUE(reg.SetString(asked, u"t"));
+        EXPECT_EQ(reg.GetString(stored), same ? u"t" : u"s");
+        const Names values = Decoded(TestRegistry::ValueNames(Target()));
+        EXPECT_TRUE(Contains(values, stored)) << "a replaced value keeps its name";
+        EXPECT_EQ(Contains(values, asked), !same);
+
+        reg.SubKey(TargetText() + u"\\" + asked);
+        EXPECT_EQ(reg.IsThereKey(), same);
+        reg.SubKey(TargetText());
+        EXPECT_EQ(reg.DeleteSubKey(asked), same);
+        EXPECT_TRUE(reg.DeleteValueName(asked));
+        EXPECT_EQ(reg.DeleteValueName(stored), !same);
+        TestRegistry::DeleteTree(Target() + "\\" + Ansi(stored));
+    }
+    EXPECT_EQ(TestRegistry::ValueNames(Target()).size(), 3u);
+    EXPECT_EQ(OutsideTarget(), outside);
+}
+
+// Data at and around the readers' 4096 bytes, and data that end without a
+// NUL or in the middle of a double-byte character: no read goes past what
+// the platform returned.
+TEST_F(BadInput, DataAroundTheReadersCapacity) {
+    const std::string outside = OutsideTarget();
+    const std::u16string fitsInDoubleBytes = std::u16string(2047, u'字') + u"a"; // 4095 + NUL
+    const std::u16string oneByteTooMany(2048, u'字');                            // 4096 + NUL
+    EXPECT_TRUE(reg.SetString(u"fits", fitsInDoubleBytes));
+    EXPECT_TRUE(reg.SetString(u"over", oneByteTooMany));
+    EXPECT_EQ(reg.GetString(u"fits", u"default"), fitsInDoubleBytes);
+    EXPECT_EQ(reg.GetString(u"over", u"default"), u"default");
+
+    struct Case {
+        const char* what;
+        Bytes data;
+        std::optional<std::u16string> text; // nullopt: the reader's default
+    };
+    Bytes cutLeadByte = Repeated(4095, 'a');
+    cutLeadByte.push_back(0x82); // first byte of a double-byte character
+    const std::vector<Case> cases = {
+        {"full, no NUL", Repeated(4096, 'b'), std::u16string(4096, u'b')},
+        {"one byte over, no NUL", Repeated(4097, 'b'), std::nullopt},
+        {"NUL in the middle", BytesOf(std::string("ab\0cd", 5)), u"ab"},
+        {"ends in a lead byte", cutLeadByte, std::u16string(4095, u'a') + u"・"},
+        {"no bytes", {}, u""},
+    };
+    for (const auto& [what, data, text] : cases) {
+        SCOPED_TRACE(what);
+        TestRegistry::SetValue(Target(), "raw", RegistryApi::TypeBinary, data);
+        EXPECT_EQ(reg.GetString(u"raw", u"default"), text.value_or(u"default"));
+        Bytes bytes{7};
+        const bool fits = data.size() <= 4096;
+        EXPECT_EQ(reg.GetBinary(u"raw", bytes), fits ? static_cast<std::int32_t>(data.size()) : 0);
+        EXPECT_EQ(bytes, fits ? data : Bytes{});
+    }
+    EXPECT_EQ(reg.GetDWORD(u"raw", -1), 0) << "no bytes read as a number";
+
+    for (const std::size_t size : {std::size_t{4096}, std::size_t{4097}}) {
+        EXPECT_TRUE(reg.SetBinary(u"bytes", Repeated(size, 0xAB), size));
+        Bytes bytes;
+        EXPECT_EQ(reg.GetBinary(u"bytes", bytes), size == 4096 ? 4096 : 0);
+        EXPECT_EQ(bytes.size(), size == 4096 ? 4096u : 0u);
+    }
+    EXPECT_EQ(OutsideTarget(), outside);
+}
+
+// The byte count for SetBinary, as numbers and as texts. Anything that is not
+// a whole number between 0 and the list's length is refused.
+TEST_F(BadInput, SetBinaryLengthsAsNumbersAndTexts) {
+    const Bytes three{1, 2, 3};
+    const char16_t* noText = nullptr;
+    struct Case {
+        const char* what;
+        Bytes bytes;
+        ValueLength length;
+        std::optional<std::size_t> stored; // nullopt: refused
+    };
+    const std::vector<Case> cases = {
+        {"0", three, 0, 0},
+        {"the whole list", three, 3, 3},
+        {"part of it", three, 2, 2},
+        {"as a short", three, static_cast<short>(2), 2},
+        {"as an unsigned char", three, static_cast<unsigned char>(1), 1},
+        {"one more than the list", three, 4, std::nullopt},
+        {"-1", three, -1, std::nullopt},
+        {"smallest 32-bit", three, std::numeric_limits<std::int32_t>::min(), std::nullopt},
+        {"largest 32-bit", three, std::numeric_limits<std::int32_t>::max(), std::nullopt},
+        {"2 beyond 32 bits", three, (std::int64_t{1} << 32) + 2, std::nullopt},
+        {"largest unsigned 32-bit", three, 0xFFFFFFFFu, std::nullopt},
+        {"largest unsigned 64-bit", three, std::numeric_limits<std::uint64_t>::max(), std::nullopt},
+        {"smallest 64-bit", three, std::numeric_limits<std::int64_t>::min(), std::nullopt},
+        {"\"3\"", three, u"3", 3},
+        {"\" 2 \"", three, u" 2 ", 2},
+        {"\"+1\"", three, u"+1", 1},
+        {"\"-0\"", three, u"-0", 0},
+        {"\"003\"", three, u"003", 3},
+        {"\"4\"", three, u"4", std::nullopt},
+        {"\"-1\"", three, u"-1", std::nullopt},
+        {"empty text", three, u"", std::nullopt},
+        {"spaces only", three, u"   ", std::nullopt},
+        {"sign only", three, u"-", std::nullopt},
+        {"two signs", three, u"+-1", std::nullopt},
+        {"fraction", three, u"1.5", std::nullopt},
+        {"exponent", three, u"1e0", std::nullopt},
+        {"hexadecimal", three, u"0x2", std::nullopt},
+        {"full-width digit", three, u"２", std::nullopt},
+        {"tab before", three, u"\t2", std::nullopt},
+        {"space inside", three, u"1 1", std::nullopt},
+        {"NUL after", three, std::u16string(u"2\0", 2), std::nullopt},
+        {"just past 32 bits", three, u"2147483648", std::nullopt},
+        {"just below 32 bits", three, u"-2147483649", std::nullopt},
+        {"twenty digits", three, u"99999999999999999999", std::nullopt},
+        {"no text at all", three, noText, std::nullopt},
+        {"empty list", {}, 0, std::nullopt},
+    };
+    const std::string outside = OutsideTarget();
+    for (const auto& [what, bytes, length, stored] : cases) {
+        SCOPED_TRACE(what);
+        EXPECT_EQ(reg.SetBinary(u"written", bytes, length), stored.has_value());
+        const auto value = TestRegistry::ReadValue(Target(), "written");
+        if (stored) {
+            EXPECT_EQ(value, (StoredValue{RegistryApi::TypeBinary,
+                                          Bytes(three.begin(), three.begin() + *stored)}));
+            EXPECT_TRUE(reg.DeleteValueName(u"written"));
+        } else {
+            EXPECT_FALSE(value.has_value());
+        }
+    }
+    EXPECT_EQ(OutsideTarget(), outside);
+
+    // A refused length still creates the addressed key, as any write does.
+    reg.SubKey(TargetText() + u"\\fresh");
+    EXPECT_FALSE(reg.SetBinary(u"written", three, -1));
+    EXPECT_TRUE(TestRegistry::KeyExists(Target() + "\\fresh"));
+    EXPECT_TRUE(TestRegistry::ValueNames(Target() + "\\fresh").empty());
+}
+
+TEST_F(BadInput, EveryRootKey) {
+    const std::string before = Everything();
+    const RootKey roots[] = {RootKey::ClassesRoot, RootKey::CurrentUser, RootKey::LocalMachine,
+                             RootKey::Users, RootKey::CurrentConfig};
+    for (const RootKey root : roots) {
+        SCOPED_TRACE(static_cast<std::uint32_t>(root));
+        reg.RegKey(root);
+        reg.SubKey(u"");
+        EXPECT_TRUE(reg.IsThereKey());
+        for (const auto enumerate : {RegistryApi::EnumKey, RegistryApi::EnumValue}) {
+            const Names expected = RawNames(root, enumerate);
+            Names names{u"kept"};
+            const auto count = enumerate == RegistryApi::EnumKey ? reg.EnumSubKey(names)
+                                                                 : reg.EnumValueName(names);
+            EXPECT_EQ(count, static_cast<std::int32_t>(expected.size()));
+            EXPECT_EQ(names, expected.empty() ? Names{u"kept"} : expected);
+        }
+        EXPECT_FALSE(reg.DeleteValueName(u"orrelin_regdel no such value"));
+        EXPECT_FALSE(reg.DeleteSubKey(u"orrelin_regdel no such key"));
+        EXPECT_EQ(reg.GetString(u"orrelin_regdel no such value", u"default"), u"default");
+
+        reg.SubKey(u"orrelin_regdel no such key");
+        ExpectEveryReadFailed();
+        EXPECT_FALSE(reg.DeleteValueName(u"a"));
+        EXPECT_FALSE(reg.DeleteSubKey(u"a"));
+        EXPECT_FALSE(reg.IsThereKey()) << "nothing was created";
+
+        // Opening below HKEY_CLASSES_ROOT alone forgives a leading separator.
+        reg.SubKey(u"\\");
+        EXPECT_EQ(reg.IsThereKey(), root == RootKey::ClassesRoot);
+        EXPECT_EQ(reg.RegKey(), root);
+    }
+    EXPECT_EQ(Everything(), before);
+}
+
+// The property stores any identifier; one that names no root makes every
+// operation fail.
+TEST_F(BadInput, IdentifiersThatNameNoRoot) {
+    const std::string before = Everything();
+    for (const std::uint32_t identifier : {0u, 0x12345678u, 0x7FFFFFFFu}) {
+        SCOPED_TRACE(identifier);
+        reg.RegKey(static_cast<RootKey>(identifier));
+        EXPECT_EQ(static_cast<std::uint32_t>(reg.RegKey()), identifier);
+        for (const std::u16string& path : {std::u16string(), std::u16string(u"Software")}) {
+            reg.SubKey(path);
+            ExpectEveryReadFailed();
+            ExpectEveryChangeRefused(path, u"orrelin_regdel");
+        }
+    }
+    EXPECT_EQ(Everything(), before);
+}
