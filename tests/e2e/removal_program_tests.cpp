@@ -1,0 +1,321 @@
+// The shipped program driven as a user drives it: each case prepares the
+// current user's registry, starts the program, reads and answers its message
+// boxes from outside, then checks the exit status and the registry.
+#include "tests/e2e/ChildProcess.h"
+#include "tests/e2e/MessageBoxes.h"
+#include "tests/e2e/ProgramUnderTest.h"
+#include "tests/e2e/UserRegistry.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+using namespace std::chrono_literals;
+using MessageBoxes::Answer;
+using UserRegistry::Bytes;
+using UserRegistry::Number;
+using UserRegistry::Text;
+
+namespace {
+
+constexpr wchar_t Title[] = L"「Orrelin」の設定の削除";
+constexpr char ConfirmationText[] = "「Orrelin」の設定をすべて削除します。よろしいですか？";
+constexpr char SuccessText[] = "「Orrelin」の設定の削除に成功しました。";
+constexpr char FailureText[] = "レジストリの削除に失敗しました。";
+
+constexpr DWORD Removed = 0;
+constexpr DWORD Declined = 1;
+constexpr DWORD DeletionFailed = 2;
+
+constexpr auto Patience = 20s;
+
+// Another program's settings beside Orrelin's, with a name that starts the
+// same and a subkey of its own called Orrelin.
+constexpr wchar_t Sibling[] = L"Software\\VB and VBA Program Settings\\Orrelin Viewer (test)";
+// Where a real user's settings wait while the cases run.
+constexpr wchar_t AsideRoot[] = L"Software\\orrelin_regdel e2e";
+constexpr wchar_t Aside[] = L"Software\\orrelin_regdel e2e\\Orrelin kept aside";
+
+std::wstring Below(const std::wstring& path, const std::wstring& name) {
+    return path + L"\\" + name;
+}
+
+// Listings run to thousands of lines; a failure shows where they part.
+::testing::AssertionResult SameListing(const std::string& now, const std::string& before) {
+    if (now == before) {
+        return ::testing::AssertionSuccess();
+    }
+    std::size_t line = 1;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t endNow = now.find('\n', start);
+        const std::size_t endBefore = before.find('\n', start);
+        if (now.compare(start, endNow - start, before, start, endBefore - start) != 0 ||
+            endNow == std::string::npos || endBefore == std::string::npos) {
+            return ::testing::AssertionFailure()
+                   << "the listings part at line " << line << ": now \""
+                   << now.substr(start, endNow - start) << "\", before \""
+                   << before.substr(start, endBefore - start) << "\"";
+        }
+        start = endNow + 1;
+        ++line;
+    }
+}
+
+void PutEmptySettings() {
+    UserRegistry::Put(UserRegistry::Settings);
+}
+
+// Everything the removal has to walk: typed values, the unnamed value,
+// Japanese names, names longer than the 80 bytes a first listing call
+// offers, an empty key, ten levels of nesting and a thousand values.
+void PutFullSettings() {
+    const std::wstring root = UserRegistry::Settings;
+    std::wstring longName;
+    for (int i = 0; i < 5; ++i) {
+        longName += L"とても長いキーの名前"; // 20 bytes in code page 932
+    }
+    UserRegistry::Put(root, {Text(L"", L"既定の値"), Text(L"LastFile", L"C:\\データ\\報告書.orr"),
+                             Number(L"表示倍率", 150), Bytes(L"Placement", {0x2c, 0, 0xff, 7}),
+                             Text(longName, L"長い名前の値")});
+    UserRegistry::Put(Below(root, L"Window"), {Number(L"Left", 40), Number(L"Top", 60)});
+    UserRegistry::Put(Below(root, L"Window\\ツールバー"), {Text(L"", L""), Text(L"位置", L"上")});
+    UserRegistry::Put(Below(root, L"空のキー"));
+    UserRegistry::Put(Below(root, longName), {Text(L"x", L"1")});
+    UserRegistry::Put(Below(root, longName + L"\\子"), {Number(L"y", 2)});
+
+    std::wstring deep = root;
+    for (DWORD level = 1; level <= 10; ++level) {
+        deep = Below(deep, L"階層" + std::to_wstring(level));
+        UserRegistry::Put(deep, {Number(L"Level", level)});
+    }
+
+    std::vector<UserRegistry::Value> many;
+    for (int i = 0; i < 1000; ++i) {
+        many.push_back(Text(L"最近" + std::to_wstring(i), L"ファイル" + std::to_wstring(i)));
+    }
+    UserRegistry::Put(Below(root, L"Recent"), many);
+}
+
+class RemovalProgram : public ::testing::Test {
+protected:
+    void SetUp() override {
+        UserRegistry::Remove(UserRegistry::Settings);
+        UserRegistry::Remove(Sibling);
+        UserRegistry::Put(Sibling, {Text(L"Theme", L"dark")});
+        UserRegistry::Put(Below(Sibling, L"Orrelin"), {Number(L"Kept", 1)});
+        siblingBefore_ = UserRegistry::Listing(Sibling);
+    }
+
+    void TearDown() override {
+        program_.reset();
+        EXPECT_TRUE(UserRegistry::Exists(UserRegistry::ProgramSettings));
+        EXPECT_TRUE(SameListing(UserRegistry::Listing(Sibling), siblingBefore_))
+            << "another program's settings changed";
+        UserRegistry::Remove(UserRegistry::Settings);
+        UserRegistry::Remove(Sibling);
+    }
+
+    // Starts the program; its first box, or null after a failure.
+    HWND Start() {
+        program_ = std::make_unique<ChildProcess>(ProgramUnderTest());
+        if (!program_->Started()) {
+            ADD_FAILURE() << "cannot start " << MessageBoxes::Utf8(ProgramUnderTest()) << ": error "
+                          << program_->StartError();
+            return nullptr;
+        }
+        return AwaitBox(nullptr);
+    }
+
+    // The next box after `answered`, or null after a failure.
+    HWND AwaitBox(HWND answered) {
+        const auto deadline = std::chrono::steady_clock::now() + Patience;
+        while (std::chrono::steady_clock::now() < deadline) {
+            const HWND box = MessageBoxes::Find(program_->Id(), Title);
+            if (box && box != answered) {
+                return box;
+            }
+            if (const auto status = program_->ExitCode()) {
+                ADD_FAILURE() << "the program ended with exit status " << *status
+                              << " instead of showing its next box";
+                return nullptr;
+            }
+            Sleep(50);
+        }
+        ADD_FAILURE() << "no message box came within " << Patience.count()
+                      << " s; the program is ended";
+        program_->Terminate();
+        return nullptr;
+    }
+
+    // The exit status once `answered` has closed; a failure if another box
+    // comes instead or the program does not end.
+    std::optional<DWORD> AwaitExit(HWND answered) {
+        const auto deadline = std::chrono::steady_clock::now() + Patience;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (const auto status = program_->ExitCode()) {
+                return status;
+            }
+            const HWND box = MessageBoxes::Find(program_->Id(), Title);
+            if (box && box != answered) {
+                ADD_FAILURE() << "an unexpected box came: " << MessageBoxes::Read(box).text;
+                program_->Terminate();
+                return std::nullopt;
+            }
+            Sleep(50);
+        }
+        ADD_FAILURE() << (IsWindow(answered) ? "the answered box is still open"
+                                             : "the program did not end")
+                      << " after " << Patience.count() << " s; the program is ended";
+        program_->Terminate();
+        return std::nullopt;
+    }
+
+    std::unique_ptr<ChildProcess> program_;
+
+private:
+    std::string siblingBefore_;
+};
+
+TEST_F(RemovalProgram, ConfirmationOffersOkAndCancelWithCancelAsTheDefault) {
+    PutFullSettings();
+    const HWND box = Start();
+    ASSERT_NE(box, nullptr);
+
+    const MessageBoxes::View view = MessageBoxes::Read(box);
+    EXPECT_EQ(view.text, ConfirmationText);
+    EXPECT_EQ(view.buttons, (std::vector<int>{IDOK, IDCANCEL}));
+    EXPECT_EQ(view.defaultButton, IDCANCEL);
+
+    MessageBoxes::Give(box, Answer::CancelButton);
+    EXPECT_EQ(AwaitExit(box), Declined);
+}
+
+struct Declining {
+    const char* name;
+    Answer answer;
+};
+
+void PrintTo(const Declining& declining, std::ostream* out) {
+    *out << declining.name;
+}
+
+class AnyAnswerButOk : public RemovalProgram, public ::testing::WithParamInterface<Declining> {};
+
+TEST_P(AnyAnswerButOk, LeavesTheSettingsAndEndsWithoutAnotherBox) {
+    PutFullSettings();
+    const std::string before = UserRegistry::Listing(UserRegistry::Settings);
+    const HWND box = Start();
+    ASSERT_NE(box, nullptr);
+
+    MessageBoxes::Give(box, GetParam().answer);
+    EXPECT_EQ(AwaitExit(box), Declined);
+    EXPECT_TRUE(SameListing(UserRegistry::Listing(UserRegistry::Settings), before));
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, AnyAnswerButOk,
+                         ::testing::Values(Declining{"CancelButton", Answer::CancelButton},
+                                           // Cancel is the default button.
+                                           Declining{"EnterKey", Answer::EnterKey},
+                                           Declining{"EscapeKey", Answer::EscapeKey},
+                                           Declining{"CloseBox", Answer::CloseBox}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct SettingsTree {
+    const char* name;
+    void (*put)();
+};
+
+void PrintTo(const SettingsTree& tree, std::ostream* out) {
+    *out << tree.name;
+}
+
+class OkOnConfirmation : public RemovalProgram,
+                         public ::testing::WithParamInterface<SettingsTree> {};
+
+TEST_P(OkOnConfirmation, RemovesTheWholeSettingsKeyAndReportsSuccess) {
+    GetParam().put();
+    const HWND confirmation = Start();
+    ASSERT_NE(confirmation, nullptr);
+    MessageBoxes::Give(confirmation, Answer::OkButton);
+
+    const HWND success = AwaitBox(confirmation);
+    ASSERT_NE(success, nullptr);
+    const MessageBoxes::View view = MessageBoxes::Read(success);
+    EXPECT_EQ(view.text, SuccessText);
+    EXPECT_EQ(view.buttons, std::vector<int>{IDOK});
+    // Success is told only once the work is done.
+    EXPECT_EQ(UserRegistry::Listing(UserRegistry::Settings), "<missing>");
+
+    MessageBoxes::Give(success, Answer::OkButton);
+    EXPECT_EQ(AwaitExit(success), Removed);
+    EXPECT_FALSE(UserRegistry::Exists(UserRegistry::Settings));
+}
+
+INSTANTIATE_TEST_SUITE_P(Trees, OkOnConfirmation,
+                         ::testing::Values(SettingsTree{"FullTree", PutFullSettings},
+                                           SettingsTree{"EmptyKey", PutEmptySettings}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Also what a second run after a successful one meets.
+TEST_F(RemovalProgram, MissingSettingsKeyIsReportedAsAFailure) {
+    const HWND confirmation = Start();
+    ASSERT_NE(confirmation, nullptr);
+    MessageBoxes::Give(confirmation, Answer::OkButton);
+
+    const HWND failure = AwaitBox(confirmation);
+    ASSERT_NE(failure, nullptr);
+    const MessageBoxes::View view = MessageBoxes::Read(failure);
+    EXPECT_EQ(view.text, FailureText);
+    EXPECT_EQ(view.buttons, std::vector<int>{IDOK});
+
+    MessageBoxes::Give(failure, Answer::OkButton);
+    EXPECT_EQ(AwaitExit(failure), DeletionFailed);
+    EXPECT_FALSE(UserRegistry::Exists(UserRegistry::Settings));
+}
+
+// On a real machine the cases would delete the user's own Orrelin settings:
+// they are copied aside first and put back at the end.
+class UsersSettingsKept : public ::testing::Environment {
+public:
+    void SetUp() override {
+        ASSERT_FALSE(UserRegistry::Exists(Aside))
+            << "HKEY_CURRENT_USER\\" << MessageBoxes::Utf8(Aside)
+            << " holds settings kept aside by an earlier run that did not finish; copy them "
+               "back to HKEY_CURRENT_USER\\"
+            << MessageBoxes::Utf8(UserRegistry::Settings) << " and delete that key first";
+        programSettingsExisted_ = UserRegistry::Exists(UserRegistry::ProgramSettings);
+        if (UserRegistry::Exists(UserRegistry::Settings)) {
+            UserRegistry::Copy(UserRegistry::Settings, Aside);
+        }
+    }
+
+    void TearDown() override {
+        UserRegistry::Remove(UserRegistry::Settings);
+        if (UserRegistry::Exists(Aside)) {
+            UserRegistry::Copy(Aside, UserRegistry::Settings);
+            UserRegistry::Remove(AsideRoot);
+        }
+        if (!programSettingsExisted_ && UserRegistry::IsEmpty(UserRegistry::ProgramSettings)) {
+            UserRegistry::Remove(UserRegistry::ProgramSettings);
+        }
+    }
+
+private:
+    bool programSettingsExisted_ = false;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (!HaveProgramUnderTest(argv[0])) {
+        return 2;
+    }
+    ::testing::AddGlobalTestEnvironment(std::make_unique<UsersSettingsKept>().release());
+    return RUN_ALL_TESTS();
+}
