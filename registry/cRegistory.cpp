@@ -48,12 +48,29 @@ Handle Root(RootKey root) {
     return RegistryApi::RootHandle(static_cast<std::uint32_t>(root));
 }
 
+// A name that would reach the platform as something else (cut at an embedded
+// NUL, or altered by the code page) must not be used to change anything.
+bool SafeToChange(const AnsiCodePage::Encoded& text) {
+    return text.exact && text.bytes.find('\0') == std::string::npos;
+}
+
 // Converts the path for the platform and leaves `subKey` as it reads back
-// through the code page, which is what every operation promises its caller.
+// through the code page, which every operation that reaches the platform
+// promises its caller.
 AnsiCodePage::Encoded TakePath(std::u16string& subKey) {
     auto path = AnsiCodePage::ToAnsi(subKey);
     subKey = AnsiCodePage::FromAnsi(path.bytes);
     return path;
+}
+
+// Like TakePath, for operations that change the registry: a path that would
+// reach the platform altered is refused, and `subKey` is then left as the
+// caller set it, so that repeating the call cannot reach the altered key.
+std::optional<std::string> TakePathToChange(std::u16string& subKey) {
+    if (!SafeToChange(AnsiCodePage::ToAnsi(subKey))) {
+        return std::nullopt;
+    }
+    return TakePath(subKey).bytes;
 }
 
 std::optional<KeyGuard> Open(RootKey root, const std::string& path) {
@@ -70,12 +87,6 @@ std::optional<KeyGuard> Create(RootKey root, const std::string& path) {
         return std::nullopt;
     }
     return KeyGuard(key);
-}
-
-// A name that would reach the platform as something else (cut at an embedded
-// NUL, or altered by the code page) must not be used to change anything.
-bool SafeToChange(const AnsiCodePage::Encoded& text) {
-    return text.exact && text.bytes.find('\0') == std::string::npos;
 }
 
 std::string_view UpToFirstNul(std::string_view bytes) {
@@ -125,12 +136,15 @@ using DeleteFunction = Status (*)(Handle, const std::string&);
 
 bool DeleteNamed(RootKey root, std::u16string& subKey, const std::u16string& name,
                  DeleteFunction remove) {
-    const auto path = TakePath(subKey);
     const auto encodedName = AnsiCodePage::ToAnsi(name);
-    if (!SafeToChange(path) || !SafeToChange(encodedName)) {
+    if (!SafeToChange(encodedName)) {
         return false;
     }
-    const auto key = Open(root, path.bytes);
+    const auto path = TakePathToChange(subKey);
+    if (!path) {
+        return false;
+    }
+    const auto key = Open(root, *path);
     return key && remove(key->get(), encodedName.bytes) == RegistryApi::Success;
 }
 
@@ -144,12 +158,15 @@ struct WriteTarget {
 
 std::optional<WriteTarget> CreateForWrite(RootKey root, std::u16string& subKey,
                                           const std::u16string& name) {
-    const auto path = TakePath(subKey);
     auto encodedName = AnsiCodePage::ToAnsi(name);
-    if (!SafeToChange(path) || !SafeToChange(encodedName)) {
+    if (!SafeToChange(encodedName)) {
         return std::nullopt;
     }
-    auto key = Create(root, path.bytes);
+    const auto path = TakePathToChange(subKey);
+    if (!path) {
+        return std::nullopt;
+    }
+    auto key = Create(root, *path);
     if (!key) {
         return std::nullopt;
     }
@@ -238,7 +255,6 @@ std::int32_t cRegistory::EnumSubKey(std::vector<std::u16string>& strlpEnumKey) {
 bool cRegistory::DeleteSubKey(const std::u16string& strSubKey) {
     // The platform takes an empty name as the addressed key itself.
     if (strSubKey.empty()) {
-        TakePath(subKey_);
         return false;
     }
     return DeleteNamed(rootKey_, subKey_, strSubKey, RegistryApi::DeleteKey);
@@ -270,7 +286,6 @@ std::u16string cRegistory::GetString(const std::u16string& strValueName,
 bool cRegistory::SetString(const std::u16string& strValueName, const std::u16string& strNewValue) {
     const auto text = AnsiCodePage::ToAnsi(strNewValue);
     if (!SafeToChange(text) || text.bytes.size() >= std::numeric_limits<std::uint32_t>::max()) {
-        TakePath(subKey_);
         return false;
     }
     const std::string data = text.bytes + '\0';
