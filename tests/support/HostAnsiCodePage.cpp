@@ -9,7 +9,10 @@
 
 #include <iconv.h>
 
+#include <algorithm>
+#include <bit>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -59,21 +62,18 @@ bool ConvertAll(iconv_t cd, std::string_view in, std::string& out) {
     return true;
 }
 
+// The converters speak UTF-16LE, which is how this (x86) host keeps char16_t.
+static_assert(std::endian::native == std::endian::little);
+
 std::string LittleEndian(std::u16string_view text) {
-    std::string bytes;
-    for (const char16_t c : text) {
-        bytes.push_back(static_cast<char>(c & 0xFF));
-        bytes.push_back(static_cast<char>(c >> 8));
-    }
+    std::string bytes(text.size() * 2, '\0');
+    std::memcpy(bytes.data(), text.data(), bytes.size());
     return bytes;
 }
 
 std::u16string FromLittleEndian(const std::string& bytes) {
-    std::u16string text;
-    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        text.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                             (static_cast<unsigned char>(bytes[i + 1]) << 8)));
-    }
+    std::u16string text(bytes.size() / 2, u'\0');
+    std::memcpy(text.data(), bytes.data(), text.size() * 2);
     return text;
 }
 
@@ -142,10 +142,21 @@ private:
     Converter fromAnsi_ = MakeConverter("UTF-16LE", "CP932");
 };
 
+// Opening the converters costs more than most conversions; they are reset
+// before each use, so one pair serves every call.
+const Codec& TheCodec() {
+    static const Codec codec;
+    return codec;
+}
+
 } // namespace
 
 Encoded ToAnsi(std::u16string_view text) {
-    const Codec codec;
+    // ASCII is itself in code page 932.
+    if (std::all_of(text.begin(), text.end(), [](char16_t c) { return c < 0x80; })) {
+        return {std::string(text.begin(), text.end()), true};
+    }
+    const Codec& codec = TheCodec();
     // Most texts convert whole and read back unchanged; only the others need
     // a look at each character.
     if (const auto bytes = codec.Encode(text); bytes && codec.Decode(*bytes) == text) {
@@ -164,7 +175,11 @@ Encoded ToAnsi(std::u16string_view text) {
 }
 
 std::u16string FromAnsi(std::string_view bytes) {
-    const Codec codec;
+    if (std::all_of(bytes.begin(), bytes.end(),
+                    [](char byte) { return static_cast<unsigned char>(byte) < 0x80; })) {
+        return std::u16string(bytes.begin(), bytes.end());
+    }
+    const Codec& codec = TheCodec();
     bool plain = true;
     for (const char byte : bytes) {
         plain = plain && !IsExtraByte(static_cast<unsigned char>(byte));

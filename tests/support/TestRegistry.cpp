@@ -57,6 +57,15 @@ std::string Join(const std::string& path, const std::string& name) {
     return path.empty() ? name : path + "\\" + name;
 }
 
+// Where the last separator character is: in a double-byte code page the
+// second byte of a character (ソ, 表) may be the separator's byte.
+std::size_t LastSeparator(const std::string& path) {
+    const std::u16string text = AnsiCodePage::FromAnsi(path);
+    const auto split = text.rfind(u'\\');
+    return split == std::u16string::npos ? std::string::npos
+                                         : AnsiCodePage::ToAnsi(text.substr(0, split)).bytes.size();
+}
+
 } // namespace
 
 Handle CurrentUser() {
@@ -73,7 +82,7 @@ void DeleteTree(const std::string& path) {
     for (const std::string& subkey : SubkeyNames(path)) {
         DeleteTree(Join(path, subkey));
     }
-    const auto split = path.rfind('\\');
+    const auto split = LastSeparator(path);
     const OpenKey parent(split == std::string::npos ? std::string() : path.substr(0, split));
     if (parent.ok()) {
         RegistryApi::DeleteKey(parent.get(), path.substr(split + 1));
@@ -83,7 +92,7 @@ void DeleteTree(const std::string& path) {
 // Creates the last component relative to its parent: Wine's ANSI functions
 // cannot take a whole path longer than 260 characters at once.
 void CreateKey(const std::string& path) {
-    const auto split = path.rfind('\\');
+    const auto split = LastSeparator(path);
     const OpenKey parent(split == std::string::npos ? std::string() : path.substr(0, split), true);
     ASSERT_TRUE(parent.ok()) << "cannot create the parent of " << path;
     Handle key{};
