@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Builds orrelin_regdel.exe twice from the same sources, each copy in its own
 # temporary folder, and checks that both give the same bytes, as a user who
-# rebuilds a release must get the file that was handed out. With a second
-# argument, also compares that already built program.
-#   reproducible_build.sh SOURCE_DIR [BUILT_EXE]
+# rebuilds a release must get the file that was handed out. Given a build
+# tree and its program, also brings that up to date and compares it.
+#   reproducible_build.sh SOURCE_DIR [BUILD_DIR BUILT_EXE]
 set -euo pipefail
 
 source_dir="$(cd "$1" && pwd)"
-built="${2:-}"
+tree="${2:-}"
+built="${3:-}"
 work="$(mktemp -d "${TMPDIR:-/tmp}/orrelin-reproducible.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 
@@ -30,12 +31,15 @@ copy_sources() {
 
 build() {
     local copy="$1"
-    copy_sources "$copy/src"
+    mkdir -p "$copy"
+    cp -a "$work/snapshot" "$copy/src"
     (cd "$copy/src" && cmake --preset windows -B "$copy/out" -DBUILD_TESTING=OFF >/dev/null)
     cmake --build "$copy/out" --target orrelin_regdel --parallel "$(nproc)" >/dev/null
     find "$copy/out" -name orrelin_regdel.exe -print -quit
 }
 
+# One snapshot for both builds, so a file edited meanwhile cannot part them.
+copy_sources "$work/snapshot"
 # Different depths and names, so a build path left in the file would show.
 first="$(build "$work/a")"
 second="$(build "$work/second-build-elsewhere")"
@@ -53,7 +57,8 @@ compare() {
 
 sha256sum "$first" "$second"
 compare "$first" "$second"
-if [ -n "$built" ]; then
+if [ -n "$tree" ]; then
+    cmake --build "$tree" --target orrelin_regdel >/dev/null
     sha256sum "$built"
     compare "$first" "$built"
 fi
