@@ -74,6 +74,37 @@ stop_wine_session() {
     wineserver --kill >/dev/null 2>&1 || true
 }
 
+# A private X display for Windows programs that show windows, such as the
+# message boxes the end-to-end cases answer. Xvfb picks a free display number
+# and writes it once it accepts clients; DISPLAY is exported.
+start_virtual_display() {
+    local number_file waited=0
+    number_file="$(mktemp)"
+    Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$number_file" \
+        </dev/null >/dev/null 2>&1 &
+    VIRTUAL_DISPLAY_PID=$!
+    while [ ! -s "$number_file" ]; do
+        if ! kill -0 "$VIRTUAL_DISPLAY_PID" 2>/dev/null || [ "$waited" -ge 100 ]; then
+            echo "Xvfb did not start" >&2
+            rm -f "$number_file"
+            return 1
+        fi
+        sleep 0.1
+        waited=$((waited + 1))
+    done
+    DISPLAY=":$(tr -d '\n' <"$number_file")"
+    export DISPLAY
+    rm -f "$number_file"
+}
+
+stop_virtual_display() {
+    if [ -n "${VIRTUAL_DISPLAY_PID:-}" ]; then
+        kill "$VIRTUAL_DISPLAY_PID" 2>/dev/null || true
+        wait "$VIRTUAL_DISPLAY_PID" 2>/dev/null || true
+        VIRTUAL_DISPLAY_PID=
+    fi
+}
+
 build_tree() {
     local preset="$1"
     cmake --preset "$preset" -B "$BUILD_ROOT/$preset" >/dev/null
