@@ -16,7 +16,7 @@ using RegistryApi::Status;
 constexpr std::uint32_t FirstNameCapacity = 80;
 // The registry's own name limits in characters. Each UTF-16 unit takes at
 // most three bytes in any ANSI code page Windows offers (UTF-8 included).
-constexpr std::uint32_t MaxKeyNameChars = 255;
+constexpr std::uint32_t MaxKeyNameChars = 256; // documented as 255; the registry takes 256
 constexpr std::uint32_t MaxValueNameChars = 16383;
 constexpr std::uint32_t MaxNameBytes(std::uint32_t chars) {
     return chars * 3 + 1;
