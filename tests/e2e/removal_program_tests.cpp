@@ -152,6 +152,23 @@ protected:
         return nullptr;
     }
 
+    // Answers OK on the confirmation and returns the outcome box that follows,
+    // having checked its text and that OK is its only button.
+    HWND AcceptAndAwaitOutcome(const char* expectedText) {
+        const HWND confirmation = Start();
+        if (!confirmation) {
+            return nullptr;
+        }
+        MessageBoxes::Give(confirmation, Answer::OkButton);
+        const HWND outcome = AwaitBox(confirmation);
+        if (outcome) {
+            const MessageBoxes::View view = MessageBoxes::Read(outcome);
+            EXPECT_EQ(view.text, expectedText);
+            EXPECT_EQ(view.buttons, std::vector<int>{IDOK});
+        }
+        return outcome;
+    }
+
     // The exit status once `answered` has closed; a failure if another box
     // comes instead or the program does not end.
     std::optional<DWORD> AwaitExit(HWND answered) {
@@ -239,15 +256,8 @@ class OkOnConfirmation : public RemovalProgram,
 
 TEST_P(OkOnConfirmation, RemovesTheWholeSettingsKeyAndReportsSuccess) {
     GetParam().put();
-    const HWND confirmation = Start();
-    ASSERT_NE(confirmation, nullptr);
-    MessageBoxes::Give(confirmation, Answer::OkButton);
-
-    const HWND success = AwaitBox(confirmation);
+    const HWND success = AcceptAndAwaitOutcome(SuccessText);
     ASSERT_NE(success, nullptr);
-    const MessageBoxes::View view = MessageBoxes::Read(success);
-    EXPECT_EQ(view.text, SuccessText);
-    EXPECT_EQ(view.buttons, std::vector<int>{IDOK});
     // Success is told only once the work is done.
     EXPECT_EQ(UserRegistry::Listing(UserRegistry::Settings), "<missing>");
 
@@ -263,15 +273,8 @@ INSTANTIATE_TEST_SUITE_P(Trees, OkOnConfirmation,
 
 // Also what a second run after a successful one meets.
 TEST_F(RemovalProgram, MissingSettingsKeyIsReportedAsAFailure) {
-    const HWND confirmation = Start();
-    ASSERT_NE(confirmation, nullptr);
-    MessageBoxes::Give(confirmation, Answer::OkButton);
-
-    const HWND failure = AwaitBox(confirmation);
+    const HWND failure = AcceptAndAwaitOutcome(FailureText);
     ASSERT_NE(failure, nullptr);
-    const MessageBoxes::View view = MessageBoxes::Read(failure);
-    EXPECT_EQ(view.text, FailureText);
-    EXPECT_EQ(view.buttons, std::vector<int>{IDOK});
 
     MessageBoxes::Give(failure, Answer::OkButton);
     EXPECT_EQ(AwaitExit(failure), DeletionFailed);

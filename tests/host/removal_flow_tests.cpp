@@ -75,7 +75,7 @@ protected:
         SettingsTest::TearDown();
     }
 
-    // The settings of the spec's example run: values a and b, subkey S1
+    // A small tree whose deletion order is easy to read: values a and b, subkey S1
     // holding x, and the empty subkey S2.
     void SeedExample() {
         TestRegistry::SetString(Settings, "a", "1");
