@@ -12,6 +12,7 @@ namespace Dialogs {
 namespace Flags {
 inline constexpr std::uint32_t Ok = 0x0;
 inline constexpr std::uint32_t OkCancel = 0x1;
+inline constexpr std::uint32_t IconError = 0x10;
 inline constexpr std::uint32_t IconExclamation = 0x30;
 inline constexpr std::uint32_t IconQuestion = 0x20;
 inline constexpr std::uint32_t IconInformation = 0x40;

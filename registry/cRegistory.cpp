@@ -48,42 +48,42 @@ Handle Root(RootKey root) {
     return RegistryApi::RootHandle(static_cast<std::uint32_t>(root));
 }
 
-// A name that would reach the platform as something else (cut at an embedded
-// NUL, or altered by the code page) must not be used to change anything.
-bool SafeToChange(const AnsiCodePage::Encoded& text) {
-    return text.exact && text.bytes.find('\0') == std::string::npos;
-}
-
-// Converts the path for the platform and leaves `subKey` as it reads back
-// through the code page, which every operation that reaches the platform
-// promises its caller.
-AnsiCodePage::Encoded TakePath(std::u16string& subKey) {
-    auto path = AnsiCodePage::ToAnsi(subKey);
-    subKey = AnsiCodePage::FromAnsi(path.bytes);
-    return path;
-}
-
-// Like TakePath, for operations that change the registry: a path that would
-// reach the platform altered is refused, and `subKey` is then left as the
-// caller set it, so that repeating the call cannot reach the altered key.
-std::optional<std::string> TakePathToChange(std::u16string& subKey) {
-    if (!SafeToChange(AnsiCodePage::ToAnsi(subKey))) {
+// The code-page bytes for a path or name, or nullopt when the platform would
+// be handed something else: a text cut at an embedded NUL, or one the code
+// page alters (best fit, default character). Such a text addresses nothing.
+std::optional<std::string> Unaltered(std::u16string_view text) {
+    auto encoded = AnsiCodePage::ToAnsi(text);
+    if (!encoded.exact || encoded.bytes.find('\0') != std::string::npos) {
         return std::nullopt;
     }
-    return TakePath(subKey).bytes;
+    return std::move(encoded.bytes);
 }
 
-std::optional<KeyGuard> Open(RootKey root, const std::string& path) {
-    Handle key{};
-    if (RegistryApi::OpenKey(Root(root), path, key) != RegistryApi::Success) {
+// What an operation hands the platform: the path and the value or subkey
+// name, as code-page bytes.
+struct Address {
+    std::string path;
+    std::string name;
+};
+
+// The one check every member makes before it reaches the platform. A usable
+// path leaves `subKey` as it reads back through the code page; an unusable
+// path or name leaves it as the caller set it, so that no later call can
+// reach the key an altered path would have named.
+std::optional<Address> Addressed(std::u16string& subKey, std::u16string_view name = {}) {
+    auto encodedName = Unaltered(name);
+    auto path = Unaltered(subKey);
+    if (!encodedName || !path) {
         return std::nullopt;
     }
-    return KeyGuard(key);
+    subKey = AnsiCodePage::FromAnsi(*path);
+    return Address{std::move(*path), std::move(*encodedName)};
 }
 
-std::optional<KeyGuard> Create(RootKey root, const std::string& path) {
+// Opens the addressed key; an address that names nothing opens nothing.
+std::optional<KeyGuard> Open(RootKey root, const std::optional<Address>& at) {
     Handle key{};
-    if (RegistryApi::CreateKey(Root(root), path, key) != RegistryApi::Success) {
+    if (!at || RegistryApi::OpenKey(Root(root), at->path, key) != RegistryApi::Success) {
         return std::nullopt;
     }
     return KeyGuard(key);
@@ -116,7 +116,7 @@ std::optional<std::string> ReadName(EnumFunction enumerate, Handle key, std::uin
 
 std::int32_t EnumNames(RootKey root, std::u16string& subKey, std::vector<std::u16string>& names,
                        EnumFunction enumerate, std::uint32_t maxBytes) {
-    const auto key = Open(root, TakePath(subKey).bytes);
+    const auto key = Open(root, Addressed(subKey));
     if (!key) {
         return 0;
     }
@@ -136,21 +136,14 @@ using DeleteFunction = Status (*)(Handle, const std::string&);
 
 bool DeleteNamed(RootKey root, std::u16string& subKey, const std::u16string& name,
                  DeleteFunction remove) {
-    const auto encodedName = AnsiCodePage::ToAnsi(name);
-    if (!SafeToChange(encodedName)) {
-        return false;
-    }
-    const auto path = TakePathToChange(subKey);
-    if (!path) {
-        return false;
-    }
-    const auto key = Open(root, *path);
-    return key && remove(key->get(), encodedName.bytes) == RegistryApi::Success;
+    const auto at = Addressed(subKey, name);
+    const auto key = Open(root, at);
+    return key && remove(key->get(), at->name) == RegistryApi::Success;
 }
 
 // The key a writer writes to, created with every missing key above it, and
-// the value's name in the code page. Nothing is created when the path or the
-// name would reach the platform altered.
+// the value's name in the code page. Nothing is created for an address that
+// names nothing.
 struct WriteTarget {
     KeyGuard key;
     std::string name;
@@ -158,19 +151,12 @@ struct WriteTarget {
 
 std::optional<WriteTarget> CreateForWrite(RootKey root, std::u16string& subKey,
                                           const std::u16string& name) {
-    auto encodedName = AnsiCodePage::ToAnsi(name);
-    if (!SafeToChange(encodedName)) {
+    auto at = Addressed(subKey, name);
+    Handle key{};
+    if (!at || RegistryApi::CreateKey(Root(root), at->path, key) != RegistryApi::Success) {
         return std::nullopt;
     }
-    const auto path = TakePathToChange(subKey);
-    if (!path) {
-        return std::nullopt;
-    }
-    auto key = Create(root, *path);
-    if (!key) {
-        return std::nullopt;
-    }
-    return WriteTarget{std::move(*key), std::move(encodedName.bytes)};
+    return WriteTarget{KeyGuard(key), std::move(at->name)};
 }
 
 bool Write(const std::optional<WriteTarget>& target, std::uint32_t type, const std::uint8_t* data,
@@ -239,7 +225,7 @@ std::u16string cRegistory::SubKey() const {
 }
 
 bool cRegistory::IsThereKey() {
-    return Open(rootKey_, TakePath(subKey_).bytes).has_value();
+    return Open(rootKey_, Addressed(subKey_)).has_value();
 }
 
 std::int32_t cRegistory::EnumValueName(std::vector<std::u16string>& strlpEnumValueName) {
@@ -266,14 +252,15 @@ bool cRegistory::DeleteValueName(const std::u16string& strValueName) {
 
 std::u16string cRegistory::GetString(const std::u16string& strValueName,
                                      const std::u16string& strDefault) {
-    const auto key = Open(rootKey_, TakePath(subKey_).bytes);
+    const auto at = Addressed(subKey_, strValueName);
+    const auto key = Open(rootKey_, at);
     if (!key) {
         return strDefault;
     }
     std::array<char, ReadCapacity> buffer{};
     std::uint32_t type = RegistryApi::TypeString;
     std::uint32_t size = ReadCapacity;
-    if (RegistryApi::QueryValue(key->get(), AnsiCodePage::ToAnsi(strValueName).bytes, type,
+    if (RegistryApi::QueryValue(key->get(), at->name, type,
                                 reinterpret_cast<std::uint8_t*>(buffer.data()),
                                 size) != RegistryApi::Success) {
         return strDefault;
@@ -284,26 +271,27 @@ std::u16string cRegistory::GetString(const std::u16string& strValueName,
 }
 
 bool cRegistory::SetString(const std::u16string& strValueName, const std::u16string& strNewValue) {
-    const auto text = AnsiCodePage::ToAnsi(strNewValue);
-    if (!SafeToChange(text) || text.bytes.size() >= std::numeric_limits<std::uint32_t>::max()) {
+    const auto text = Unaltered(strNewValue);
+    if (!text || text->size() >= std::numeric_limits<std::uint32_t>::max()) {
         return false;
     }
-    const std::string data = text.bytes + '\0';
+    const std::string data = *text + '\0';
     return Write(CreateForWrite(rootKey_, subKey_, strValueName), RegistryApi::TypeString,
                  reinterpret_cast<const std::uint8_t*>(data.data()),
                  static_cast<std::uint32_t>(data.size()));
 }
 
 std::int32_t cRegistory::GetDWORD(const std::u16string& strValueName, std::int32_t lngDefault) {
-    const auto key = Open(rootKey_, TakePath(subKey_).bytes);
+    const auto at = Addressed(subKey_, strValueName);
+    const auto key = Open(rootKey_, at);
     if (!key) {
         return lngDefault;
     }
     std::array<std::uint8_t, 4> bytes{};
     std::uint32_t type = RegistryApi::TypeDword;
     std::uint32_t size = static_cast<std::uint32_t>(bytes.size());
-    if (RegistryApi::QueryValue(key->get(), AnsiCodePage::ToAnsi(strValueName).bytes, type,
-                                bytes.data(), size) != RegistryApi::Success) {
+    if (RegistryApi::QueryValue(key->get(), at->name, type, bytes.data(), size) !=
+        RegistryApi::Success) {
         return lngDefault;
     }
     const std::uint32_t number = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) |
@@ -322,15 +310,21 @@ bool cRegistory::SetDWORD(const std::u16string& strValueName, std::int32_t lngNe
 
 std::int32_t cRegistory::GetBinary(const std::u16string& strValueName,
                                    std::vector<std::uint8_t>& bytValue) {
-    const auto key = Open(rootKey_, TakePath(subKey_).bytes);
+    const auto at = Addressed(subKey_, strValueName);
+    if (!at) {
+        // Names no value: as for a missing value, the list is emptied.
+        bytValue.clear();
+        return 0;
+    }
+    const auto key = Open(rootKey_, at);
     if (!key) {
         return 0;
     }
     bytValue.assign(ReadCapacity + 1, 0);
     std::uint32_t type = RegistryApi::TypeBinary;
     std::uint32_t size = ReadCapacity;
-    if (RegistryApi::QueryValue(key->get(), AnsiCodePage::ToAnsi(strValueName).bytes, type,
-                                bytValue.data(), size) != RegistryApi::Success) {
+    if (RegistryApi::QueryValue(key->get(), at->name, type, bytValue.data(), size) !=
+        RegistryApi::Success) {
         bytValue.clear();
         return 0;
     }

@@ -17,6 +17,8 @@ constexpr char16_t Title[] = u"「Orrelin」の設定の削除";
 constexpr char16_t ConfirmText[] = u"「Orrelin」の設定をすべて削除します。よろしいですか？";
 constexpr char16_t SuccessText[] = u"「Orrelin」の設定の削除に成功しました。";
 constexpr char16_t FailureText[] = u"レジストリの削除に失敗しました。";
+constexpr char16_t UnexpectedErrorText[] =
+    u"予期しないエラーのため、「Orrelin」の設定の削除を中止しました。";
 
 // The module's one accessor: made at its first use, kept until the process
 // ends, and shared by every level of the recursion.
@@ -89,6 +91,11 @@ void DeleteKeyTree(const std::u16string& strKey) {
 void ReportFailureAndEnd() {
     Dialogs::ShowMessage(FailureText, Title, Dialogs::Flags::Ok | Dialogs::Flags::IconExclamation);
     Dialogs::EndProcess(ExitStatus::RemovalFailed);
+}
+
+void ReportUnexpectedError() {
+    Dialogs::ShowMessage(UnexpectedErrorText, Title,
+                         Dialogs::Flags::Ok | Dialogs::Flags::IconError);
 }
 
 } // namespace Module1

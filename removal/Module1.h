@@ -18,4 +18,8 @@ void DeleteKeyTree(const std::u16string& strKey);
 // Shows the failure box and ends the process.
 [[noreturn]] void ReportFailureAndEnd();
 
+// Shows the box that tells the user the run was stopped by an unexpected
+// error; the caller ends the run.
+void ReportUnexpectedError();
+
 } // namespace Module1

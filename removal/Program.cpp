@@ -19,8 +19,19 @@ std::u16string Widened(const char* text) {
     return wide;
 }
 
-void ReportRunTimeError(const std::u16string& reason) {
-    Dialogs::DebugReport(u"orrelin_regdel: unexpected run-time error: " + reason + u"\n");
+// The reason goes to the debugger, then the user is told in a box. Either may
+// fail in turn (no memory left, no desktop); the run ends with its status all
+// the same.
+void ReportRunTimeError(const char* reason) noexcept {
+    try {
+        Dialogs::DebugReport(u"orrelin_regdel: unexpected run-time error: " +
+                             (reason ? Widened(reason) : u"unknown exception") + u"\n");
+    } catch (...) {
+    }
+    try {
+        Module1::ReportUnexpectedError();
+    } catch (...) {
+    }
 }
 
 } // namespace
@@ -30,9 +41,9 @@ int RunProgram() noexcept {
         Module1::Main();
         return ExitStatus::Removed;
     } catch (const std::exception& error) {
-        ReportRunTimeError(Widened(error.what()));
+        ReportRunTimeError(error.what());
     } catch (...) {
-        ReportRunTimeError(u"unknown exception");
+        ReportRunTimeError(nullptr);
     }
     return ExitStatus::RunTimeError;
 }

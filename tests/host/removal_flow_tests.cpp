@@ -19,6 +19,8 @@ const std::u16string Title = u"「Orrelin」の設定の削除";
 const Box Confirmation{u"「Orrelin」の設定をすべて削除します。よろしいですか？", Title, 0x121};
 const Box Success{u"「Orrelin」の設定の削除に成功しました。", Title, 0x40};
 const Box Failure{u"レジストリの削除に失敗しました。", Title, 0x30};
+const Box UnexpectedError{u"予期しないエラーのため、「Orrelin」の設定の削除を中止しました。", Title,
+                          0x10};
 
 // A deletion as the registry received it: the key it was made in, below
 // HKCU\Software, and the value or subkey name.
@@ -229,6 +231,31 @@ TEST_F(RemovalFlow, PathsWithEmptyPartsAreRefusedBeforeAnythingIsTouched) {
     }
 }
 
+// A path of one part names a key right below HKEY_CURRENT_USER, which is then
+// the parent it is deleted from.
+TEST_F(RemovalFlow, OnePartPathIsDeletedFromTheRoot) {
+    const std::string top = "orrelin_regdel top";
+    TestRegistry::SetString(top, "v", "1");
+    TestRegistry::CreateKey(top + "\\below");
+    const std::string software = TestRegistry::Snapshot("Software");
+    Seeded();
+
+    EXPECT_EQ(RunDeleteKeyTree(u"orrelin_regdel top"), std::nullopt);
+
+    std::vector<Deletion> deletions;
+    for (const auto& call : FakeRegistry::Log()) {
+        if (call.op == Op::DeleteValue || call.op == Op::DeleteKey) {
+            deletions.emplace_back(call.key, call.name);
+        }
+    }
+    EXPECT_EQ(deletions, (std::vector<Deletion>{
+                             {"HKCU\\" + top, "v"}, {"HKCU\\" + top, "below"}, {"HKCU", top}}));
+    EXPECT_FALSE(TestRegistry::KeyExists(top));
+    EXPECT_EQ(TestRegistry::Snapshot("Software"), software);
+    EXPECT_TRUE(ScriptedDialogs::Shown().empty());
+    TestRegistry::DeleteTree(top);
+}
+
 TEST_F(RemovalFlow, ProgramExitStatusForARunThatComesBack) {
     SeedExample();
     Seeded();
@@ -239,23 +266,63 @@ TEST_F(RemovalFlow, ProgramExitStatusForARunThatComesBack) {
     EXPECT_TRUE(ScriptedDialogs::DebugReports().empty());
 }
 
-TEST_F(RemovalFlow, RunTimeErrorReachingTheEntryIsReportedToTheDebuggerOnly) {
-    // Thrown in place of the confirmation, and in place of the success box
-    // after the settings are gone.
-    for (const std::size_t box : {0u, 1u}) {
-        SCOPED_TRACE(box);
+TEST_F(RemovalFlow, RunTimeErrorReachingTheEntryIsToldInABoxAndToTheDebugger) {
+    struct NotAStandardException {};
+    struct Case {
+        const char* what;
+        std::optional<std::size_t> throwingBox; // throws std::runtime_error("no room left")
+        bool registryThrows; // something that is no std::exception, deleting the value b
+        std::vector<Box> shown;
+        std::u16string reason;
+        bool settingsKept;
+    };
+    const Case cases[] = {
+        {"in place of the confirmation", 0, false, {UnexpectedError}, u"no room left", true},
+        {"in place of the success box, the settings gone",
+         1,
+         false,
+         {Confirmation, UnexpectedError},
+         u"no room left",
+         false},
+        {"from the registry",
+         std::nullopt,
+         true,
+         {Confirmation, UnexpectedError},
+         u"unknown exception",
+         true},
+        {"from the registry, and the error box cannot be shown either",
+         1,
+         true,
+         {Confirmation},
+         u"unknown exception",
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         SetUp(); // a fresh registry for each case
         SeedExample();
         Seeded();
-        ScriptedDialogs::Answer({Dialogs::IdOk});
-        ScriptedDialogs::ThrowAtBox(box, "no room left");
+        ScriptedDialogs::Answer({Dialogs::IdOk, Dialogs::IdOk});
+        if (c.throwingBox) {
+            ScriptedDialogs::ThrowAtBox(*c.throwingBox, "no room left");
+        }
+        if (c.registryThrows) {
+            FakeRegistry::FailWhen(
+                [](const FakeRegistry::Call& call) -> std::optional<RegistryApi::Status> {
+                    if (call.op == Op::DeleteValue && call.name == "b") {
+                        throw NotAStandardException{};
+                    }
+                    return std::nullopt;
+                });
+        }
 
         EXPECT_EQ(RunProgram(), ExitStatus::RunTimeError);
 
-        EXPECT_EQ(ScriptedDialogs::Shown().size(), box);
+        FakeRegistry::FailWhen(nullptr);
+        EXPECT_EQ(ScriptedDialogs::Shown(), c.shown);
         EXPECT_EQ(ScriptedDialogs::DebugReports(),
-                  std::vector<std::u16string>{
-                      u"orrelin_regdel: unexpected run-time error: no room left\n"});
-        EXPECT_EQ(TestRegistry::KeyExists(Settings), box == 0);
+                  std::vector<std::u16string>{u"orrelin_regdel: unexpected run-time error: " +
+                                              c.reason + u"\n"});
+        EXPECT_EQ(TestRegistry::KeyExists(Settings), c.settingsKept);
     }
 }

@@ -14,6 +14,7 @@ struct Script {
     std::deque<int> answers;
     std::optional<std::size_t> throwAt;
     std::string throwReason;
+    std::size_t asked = 0;
     std::vector<ScriptedDialogs::Box> shown;
     std::vector<std::u16string> debugReports;
 };
@@ -54,7 +55,7 @@ namespace Dialogs {
 
 int ShowMessage(std::u16string_view text, std::u16string_view title, std::uint32_t flags) {
     Script& script = TheScript();
-    if (script.throwAt == script.shown.size()) {
+    if (script.throwAt == script.asked++) {
         throw std::runtime_error(script.throwReason);
     }
     script.shown.push_back({std::u16string(text), std::u16string(title), flags});

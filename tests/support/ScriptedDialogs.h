@@ -30,8 +30,8 @@ void Reset();
 // fails the test and returns 0, as a box that could not be shown does.
 void Answer(std::deque<int> buttons);
 
-// Makes box number `box` (0 for the first) throw std::runtime_error(reason)
-// instead of showing.
+// Makes box number `box` (0 for the first asked for) throw
+// std::runtime_error(reason) instead of showing; it is not recorded as shown.
 void ThrowAtBox(std::size_t box, std::string reason);
 
 const std::vector<Box>& Shown();
