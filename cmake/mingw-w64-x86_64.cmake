@@ -12,5 +12,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
-# Tests run through Wine on this machine.
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# Tests run through Wine's 64-bit loader on this machine. Debian's `wine`
+# starts the 32-bit loader first whenever wine32 is installed, and a kernel
+# without 32-bit support cannot start that at all.
+set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)

@@ -8,9 +8,11 @@ BUILD_ROOT="${ORRELIN_BUILD_DIR:-$REPO_ROOT/build}"
 PACKAGES=(
     cmake make g++ pkg-config
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+    g++-mingw-w64-i686-posix binutils-mingw-w64-i686
     googletest libgtest-dev
-    wine wine64 xvfb xauth x11-utils xdotool imagemagick
+    wine wine64 wine32:i386 xvfb xauth x11-utils xdotool imagemagick
     locales fonts-ipafont-gothic
+    zip unzip git osslsigncode openssl
 )
 
 as_root() {
@@ -26,6 +28,10 @@ ensure_packages() {
     done
     if [ "${#missing[@]}" -gt 0 ]; then
         echo "Installing: ${missing[*]}"
+        # Wine's 32-bit loader, which runs the 32-bit build, is an i386 package.
+        if ! dpkg --print-foreign-architectures | grep -qx i386; then
+            as_root dpkg --add-architecture i386
+        fi
         as_root apt-get update -qq
         as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
     fi
@@ -41,23 +47,60 @@ ensure_locale() {
     fi
 }
 
-# Environment for running Windows programs in the prefix $1.
+# Wine's two loaders. Debian's `wine` starts the 32-bit one whenever wine32
+# is installed, even for 64-bit programs, and a kernel built without 32-bit
+# support (as on some virtual machines) cannot start it at all. So 64-bit
+# programs and Wine's own tools go to the 64-bit loader directly, and
+# 32-bit programs run only where they can.
+WINE64_LOADER=/usr/lib/wine/wine64
+WINE32_LOADER=/usr/lib/wine/wine
+
+can_run_32bit_programs() {
+    "$WINE32_LOADER" --version >/dev/null 2>&1
+}
+
+# The loader for Wine's own tools (wineboot, reg, winepath): Debian's `wine`
+# where it can start, so that new prefixes get their 32-bit side too.
+wine_tool_loader() {
+    if can_run_32bit_programs; then echo wine; else echo "$WINE64_LOADER"; fi
+}
+
+# Environment for running Windows programs in the prefix $1. The locale
+# goes to Wine's processes only: exported into this shell it would make
+# bash warn whenever the locale was generated during the same run.
 use_wine_prefix() {
     export WINEPREFIX="$1"
     export WINEDEBUG=-all
     # Keeps the Mono and Gecko installers from being offered or downloaded.
     export WINEDLLOVERRIDES="mscoree,mshtml="
-    export LANG=ja_JP.UTF-8
-    export LC_ALL=ja_JP.UTF-8
 }
 
-# Creates the prefix on first use and waits until Wine has settled.
+# Runs a program with Japanese Windows' code page, 932, which Wine takes
+# from the locale.
+in_japanese() {
+    env LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 "$@"
+}
+
+# A prefix made before wine32 was installed has no 32-bit system files, and
+# 32-bit programs then fail in it with "could not load kernel32.dll".
+lacks_32bit_side() {
+    [ -f "$WINEPREFIX/system.reg" ] && can_run_32bit_programs &&
+        [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]
+}
+
+# Creates the throwaway prefix $1 on first use, anew when it lacks its
+# 32-bit side, and waits until Wine has settled.
 prepare_wine_prefix() {
     use_wine_prefix "$1"
+    if lacks_32bit_side; then
+        echo "Wine prefix $WINEPREFIX has no 32-bit side; making it anew"
+        wineserver --kill >/dev/null 2>&1 || true
+        rm -rf "$WINEPREFIX"
+    fi
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         echo "Creating Wine prefix $WINEPREFIX"
         mkdir -p "$WINEPREFIX"
-        wineboot --init >/dev/null 2>&1
+        in_japanese "$(wine_tool_loader)" wineboot --init >/dev/null 2>&1
     fi
     wineserver --wait
 }
@@ -67,7 +110,7 @@ prepare_wine_prefix() {
 # them as children that hold the caller's pipes open until they time out.
 start_wine_session() {
     wineserver --persistent </dev/null >/dev/null 2>&1
-    wineboot </dev/null >/dev/null 2>&1
+    in_japanese "$(wine_tool_loader)" wineboot </dev/null >/dev/null 2>&1
 }
 
 stop_wine_session() {
@@ -105,8 +148,14 @@ stop_virtual_display() {
     fi
 }
 
+# Configures and builds the preset's tree; further arguments name targets.
 build_tree() {
     local preset="$1"
+    shift
+    local targets=()
+    if [ "$#" -gt 0 ]; then
+        targets=(--target "$@")
+    fi
     cmake --preset "$preset" -B "$BUILD_ROOT/$preset" >/dev/null
-    cmake --build "$BUILD_ROOT/$preset" --parallel "$(nproc)"
+    cmake --build "$BUILD_ROOT/$preset" --parallel "$(nproc)" "${targets[@]}"
 }

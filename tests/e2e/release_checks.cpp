@@ -1,9 +1,11 @@
 // What is checked on the built program before it is handed out: its
-// version block, that it runs on a bare Windows, and its manifest. Reads the
-// file only; the program is not started.
+// version block, that it runs on a bare Windows of its architecture, how it
+// asks to be loaded, that it ships without debug information, and its
+// manifest. Reads the file only; the program is not started. Built for the
+// same architecture as the program it checks.
+#include "tests/e2e/ImageHeaders.h"
 #include "tests/e2e/MessageBoxes.h"
 #include "tests/e2e/ProgramUnderTest.h"
-#include "tests/e2e/SharedLibraries.h"
 
 #include <windows.h>
 
@@ -90,15 +92,69 @@ TEST_F(VersionBlock, TextsAreTheProductsOwn) {
     EXPECT_EQ(Text(L"OriginalFilename"), "orrelin_regdel.exe");
 }
 
+struct Architecture {
+    WORD machine;
+    std::string manifestName;
+};
+
+const Architecture X86{IMAGE_FILE_MACHINE_I386, "x86"};
+const Architecture X64{IMAGE_FILE_MACHINE_AMD64, "amd64"};
+
+// The architecture the program is built for: the checker's own, unless
+// --architecture=x86 has a 64-bit checker read a 32-bit build (where Wine
+// cannot run 32-bit programs).
+Architecture& Expected() {
+#ifdef _WIN64
+    static Architecture expected = X64;
+#else
+    static Architecture expected = X86;
+#endif
+    return expected;
+}
+
+ImageHeaders::Image ProgramHeaders() {
+    return ImageHeaders::Read(FileBytes(ProgramUnderTest()));
+}
+
 TEST(ProgramImage, IsAWindowedProgramNeedingOnlyWhatEveryWindowsHas) {
-    const SharedLibraries::Image image = SharedLibraries::Read(FileBytes(ProgramUnderTest()));
+    const ImageHeaders::Image image = ProgramHeaders();
     ASSERT_TRUE(image.error.empty()) << image.error;
+    EXPECT_EQ(image.machine, Expected().machine);
     // A console program would open a console window beside its boxes.
     EXPECT_EQ(image.subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
     EXPECT_FALSE(image.imports.empty());
     for (const std::string& library : image.imports) {
-        EXPECT_TRUE(SharedLibraries::ComesWithWindows(library))
+        EXPECT_TRUE(ImageHeaders::ComesWithWindows(library))
             << library << " is not part of every Windows";
+    }
+}
+
+// ASLR and DEP as Windows expects of a program it runs: a randomised base
+// needs the relocations kept, and no section may be both written and run.
+TEST(ProgramImage, AsksForAslrAndDep) {
+    const ImageHeaders::Image image = ProgramHeaders();
+    ASSERT_TRUE(image.error.empty()) << image.error;
+    EXPECT_EQ(image.characteristics & IMAGE_FILE_RELOCS_STRIPPED, 0);
+    std::vector<WORD> wanted{IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE,
+                             IMAGE_DLLCHARACTERISTICS_NX_COMPAT};
+    if (Expected().machine == IMAGE_FILE_MACHINE_AMD64) {
+        wanted.push_back(IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA);
+    }
+    for (const WORD flag : wanted) {
+        EXPECT_EQ(image.dllCharacteristics & flag, flag) << "flag 0x" << std::hex << flag;
+    }
+    for (const ImageHeaders::Section& section : image.sections) {
+        const DWORD writableCode = IMAGE_SCN_MEM_WRITE | IMAGE_SCN_MEM_EXECUTE;
+        EXPECT_NE(section.characteristics & writableCode, writableCode) << section.name;
+    }
+}
+
+TEST(ProgramImage, ShipsWithoutDebugInformation) {
+    const ImageHeaders::Image image = ProgramHeaders();
+    ASSERT_TRUE(image.error.empty()) << image.error;
+    EXPECT_EQ(image.symbolTable, 0u) << "symbols left in";
+    for (const ImageHeaders::Section& section : image.sections) {
+        EXPECT_NE(section.name.rfind(".debug", 0), 0u) << section.name;
     }
 }
 
@@ -108,7 +164,7 @@ struct ModuleFreer {
 
 // Two builds of the same sources must give the same bytes.
 TEST(ProgramImage, CarriesNoBuildTime) {
-    const SharedLibraries::Image image = SharedLibraries::Read(FileBytes(ProgramUnderTest()));
+    const ImageHeaders::Image image = ProgramHeaders();
     ASSERT_TRUE(image.error.empty()) << image.error;
     EXPECT_EQ(image.timestamp, 0u);
 }
@@ -127,12 +183,24 @@ TEST(ProgramImage, EmbedsItsManifest) {
               std::string::npos);
     // Run as the user who started it: the program touches only that user's keys.
     EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos);
+    // Windows refuses to start a program whose manifest names another
+    // architecture than its own.
+    const std::size_t architecture =
+        manifest.find("processorArchitecture", manifest.find("<assemblyIdentity"));
+    ASSERT_NE(architecture, std::string::npos);
+    const std::string own = "processorArchitecture=\"" + Expected().manifestName + "\"";
+    EXPECT_EQ(manifest.substr(architecture, own.size()), own);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--architecture=x86") {
+            Expected() = X86;
+        }
+    }
     if (!HaveProgramUnderTest(argv[0])) {
         return 2;
     }

@@ -1,10 +1,11 @@
-#include "tests/e2e/SharedLibraries.h"
+#include "tests/e2e/ImageHeaders.h"
 
 #include <algorithm>
 #include <cctype>
 #include <stdexcept>
+#include <string>
 
-namespace SharedLibraries {
+namespace ImageHeaders {
 namespace {
 
 constexpr std::uint32_t PeSignature = 0x00004550; // "PE\0\0"
@@ -13,7 +14,7 @@ constexpr std::uint16_t Pe32PlusMagic = 0x20b;
 constexpr std::uint32_t ImportDirectory = 1;
 constexpr std::uint32_t DelayImportDirectory = 13;
 
-struct Section {
+struct Placement {
     std::uint32_t address;
     std::uint32_t size;
     std::uint32_t offset;
@@ -61,7 +62,7 @@ public:
     }
 
     std::size_t Offset(std::uint32_t address) const {
-        for (const Section& section : sections_) {
+        for (const Placement& section : sections_) {
             if (address >= section.address && address - section.address < section.size) {
                 return section.offset + (address - section.address);
             }
@@ -70,7 +71,7 @@ public:
     }
 
 private:
-    std::vector<Section> sections_;
+    std::vector<Placement> sections_;
 };
 
 // Descriptors of `size` bytes, each naming its library at `nameField`; a
@@ -89,6 +90,33 @@ void AddNames(const Bytes& bytes, const Layout& layout, std::uint32_t table, std
     }
 }
 
+// A section name longer than eight characters is "/" and the decimal offset
+// of the name in the string table that follows the COFF symbols.
+std::string SectionName(const Bytes& bytes, std::size_t entry, std::size_t stringTable) {
+    std::string name;
+    for (std::size_t i = 0; i < 8; ++i) {
+        const char c = static_cast<char>(bytes.Read(entry + i, 1));
+        if (c == '\0') {
+            break;
+        }
+        name += c;
+    }
+    if (name.size() < 2 || name.front() != '/' || stringTable == 0) {
+        return name;
+    }
+    return bytes.Text(stringTable + std::stoul(name.substr(1)));
+}
+
+std::vector<Section> Sections(const Bytes& bytes, std::size_t table, std::uint16_t count,
+                              std::size_t stringTable) {
+    std::vector<Section> sections;
+    for (std::uint16_t i = 0; i < count; ++i) {
+        const std::size_t entry = table + i * 40u;
+        sections.push_back({SectionName(bytes, entry, stringTable), bytes.U32(entry + 36)});
+    }
+    return sections;
+}
+
 Image ReadHeaders(const Bytes& bytes) {
     Image image;
     const std::size_t pe = bytes.U32(0x3c);
@@ -97,15 +125,24 @@ Image ReadHeaders(const Bytes& bytes) {
     }
     const std::size_t coff = pe + 4;
     const std::size_t optional = coff + 20;
+    image.machine = bytes.U16(coff);
     image.timestamp = bytes.U32(coff + 4);
+    image.symbolTable = bytes.U32(coff + 8);
+    image.characteristics = bytes.U16(coff + 18);
     const std::uint16_t magic = bytes.U16(optional);
     if (magic != Pe32Magic && magic != Pe32PlusMagic) {
         throw std::runtime_error("unknown optional header");
     }
     image.subsystem = bytes.U16(optional + 68);
+    image.dllCharacteristics = bytes.U16(optional + 70);
     const std::size_t directories = optional + (magic == Pe32PlusMagic ? 112 : 96);
     const std::uint32_t directoryCount = bytes.U32(directories - 4);
-    const Layout layout(bytes, optional + bytes.U16(coff + 16), bytes.U16(coff + 2));
+    const std::size_t sectionTable = optional + bytes.U16(coff + 16);
+    const std::uint16_t sectionCount = bytes.U16(coff + 2);
+    const Layout layout(bytes, sectionTable, sectionCount);
+    const std::size_t stringTable =
+        image.symbolTable == 0 ? 0 : image.symbolTable + 18u * bytes.U32(coff + 12);
+    image.sections = Sections(bytes, sectionTable, sectionCount, stringTable);
 
     if (directoryCount > ImportDirectory) {
         AddNames(bytes, layout, bytes.U32(directories + 8 * ImportDirectory), 20, 12,
@@ -123,7 +160,7 @@ Image ReadHeaders(const Bytes& bytes) {
 Image Read(const std::vector<char>& file) {
     try {
         return ReadHeaders(Bytes(file));
-    } catch (const std::runtime_error& error) {
+    } catch (const std::exception& error) {
         Image broken;
         broken.error = error.what();
         return broken;
@@ -143,4 +180,4 @@ bool ComesWithWindows(const std::string& library) {
     return name.rfind("api-ms-win-crt-", 0) == 0;
 }
 
-} // namespace SharedLibraries
+} // namespace ImageHeaders
