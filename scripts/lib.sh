@@ -19,10 +19,15 @@ as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
+# Installs the packages named, or by default the project's PACKAGES.
 ensure_packages() {
+    local wanted=("$@")
+    if [ "${#wanted[@]}" -eq 0 ]; then
+        wanted=("${PACKAGES[@]}")
+    fi
     local missing=()
     local package
-    for package in "${PACKAGES[@]}"; do
+    for package in "${wanted[@]}"; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
             missing+=("$package")
     done
