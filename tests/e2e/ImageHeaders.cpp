@@ -50,46 +50,6 @@ private:
     const std::vector<char>& file_;
 };
 
-class Layout {
-public:
-    Layout(const Bytes& bytes, std::size_t table, std::uint16_t count) {
-        for (std::uint16_t i = 0; i < count; ++i) {
-            const std::size_t entry = table + i * 40u;
-            sections_.push_back({bytes.U32(entry + 12),
-                                 std::max(bytes.U32(entry + 8), bytes.U32(entry + 16)),
-                                 bytes.U32(entry + 20)});
-        }
-    }
-
-    std::size_t Offset(std::uint32_t address) const {
-        for (const Placement& section : sections_) {
-            if (address >= section.address && address - section.address < section.size) {
-                return section.offset + (address - section.address);
-            }
-        }
-        throw std::runtime_error("an import lies outside every section");
-    }
-
-private:
-    std::vector<Placement> sections_;
-};
-
-// Descriptors of `size` bytes, each naming its library at `nameField`; a
-// zero name ends the table.
-void AddNames(const Bytes& bytes, const Layout& layout, std::uint32_t table, std::size_t size,
-              std::size_t nameField, std::vector<std::string>& names) {
-    if (table == 0) {
-        return;
-    }
-    for (std::size_t entry = layout.Offset(table);; entry += size) {
-        const std::uint32_t name = bytes.U32(entry + nameField);
-        if (name == 0) {
-            return;
-        }
-        names.push_back(bytes.Text(layout.Offset(name)));
-    }
-}
-
 // A section name longer than eight characters is "/" and the decimal offset
 // of the name in the string table that follows the COFF symbols.
 std::string SectionName(const Bytes& bytes, std::size_t entry, std::size_t stringTable) {
@@ -107,14 +67,50 @@ std::string SectionName(const Bytes& bytes, std::size_t entry, std::size_t strin
     return bytes.Text(stringTable + std::stoul(name.substr(1)));
 }
 
-std::vector<Section> Sections(const Bytes& bytes, std::size_t table, std::uint16_t count,
-                              std::size_t stringTable) {
-    std::vector<Section> sections;
-    for (std::uint16_t i = 0; i < count; ++i) {
-        const std::size_t entry = table + i * 40u;
-        sections.push_back({SectionName(bytes, entry, stringTable), bytes.U32(entry + 36)});
+// The section table, read once: what each section is, and where it lies in
+// memory and in the file.
+class Layout {
+public:
+    Layout(const Bytes& bytes, std::size_t table, std::uint16_t count, std::size_t stringTable) {
+        for (std::uint16_t i = 0; i < count; ++i) {
+            const std::size_t entry = table + i * 40u;
+            sections_.push_back({SectionName(bytes, entry, stringTable), bytes.U32(entry + 36)});
+            placements_.push_back({bytes.U32(entry + 12),
+                                   std::max(bytes.U32(entry + 8), bytes.U32(entry + 16)),
+                                   bytes.U32(entry + 20)});
+        }
     }
-    return sections;
+
+    const std::vector<Section>& Sections() const { return sections_; }
+
+    std::size_t Offset(std::uint32_t address) const {
+        for (const Placement& section : placements_) {
+            if (address >= section.address && address - section.address < section.size) {
+                return section.offset + (address - section.address);
+            }
+        }
+        throw std::runtime_error("an import lies outside every section");
+    }
+
+private:
+    std::vector<Section> sections_;
+    std::vector<Placement> placements_;
+};
+
+// Descriptors of `size` bytes, each naming its library at `nameField`; a
+// zero name ends the table.
+void AddNames(const Bytes& bytes, const Layout& layout, std::uint32_t table, std::size_t size,
+              std::size_t nameField, std::vector<std::string>& names) {
+    if (table == 0) {
+        return;
+    }
+    for (std::size_t entry = layout.Offset(table);; entry += size) {
+        const std::uint32_t name = bytes.U32(entry + nameField);
+        if (name == 0) {
+            return;
+        }
+        names.push_back(bytes.Text(layout.Offset(name)));
+    }
 }
 
 Image ReadHeaders(const Bytes& bytes) {
@@ -137,12 +133,10 @@ Image ReadHeaders(const Bytes& bytes) {
     image.dllCharacteristics = bytes.U16(optional + 70);
     const std::size_t directories = optional + (magic == Pe32PlusMagic ? 112 : 96);
     const std::uint32_t directoryCount = bytes.U32(directories - 4);
-    const std::size_t sectionTable = optional + bytes.U16(coff + 16);
-    const std::uint16_t sectionCount = bytes.U16(coff + 2);
-    const Layout layout(bytes, sectionTable, sectionCount);
     const std::size_t stringTable =
         image.symbolTable == 0 ? 0 : image.symbolTable + 18u * bytes.U32(coff + 12);
-    image.sections = Sections(bytes, sectionTable, sectionCount, stringTable);
+    const Layout layout(bytes, optional + bytes.U16(coff + 16), bytes.U16(coff + 2), stringTable);
+    image.sections = layout.Sections();
 
     if (directoryCount > ImportDirectory) {
         AddNames(bytes, layout, bytes.U32(directories + 8 * ImportDirectory), 20, 12,
