@@ -23,17 +23,17 @@ const Box UnexpectedError{u"予期しないエラーのため、「Orrelin」の
                           0x10};
 
 // A deletion as the registry received it: the key it was made in, below
-// HKCU\Software, and the value or subkey name.
+// HKCU\Software unless told otherwise, and the value or subkey name.
 using Deletion = std::pair<std::string, std::string>;
 const std::string ParentKey = "VB and VBA Program Settings";
 const std::string SettingsKey = ParentKey + "\\Orrelin";
 
-std::vector<Deletion> Deletions() {
+std::vector<Deletion> Deletions(const std::string& below = "HKCU\\Software\\") {
     std::vector<Deletion> deletions;
     for (const auto& call : FakeRegistry::Log()) {
         if (call.op == Op::DeleteValue || call.op == Op::DeleteKey) {
-            deletions.emplace_back(call.key.substr(std::string("HKCU\\Software\\").size()),
-                                   call.name);
+            deletions.emplace_back(
+                call.key.starts_with(below) ? call.key.substr(below.size()) : call.key, call.name);
         }
     }
     return deletions;
@@ -242,14 +242,8 @@ TEST_F(RemovalFlow, OnePartPathIsDeletedFromTheRoot) {
 
     EXPECT_EQ(RunDeleteKeyTree(u"orrelin_regdel top"), std::nullopt);
 
-    std::vector<Deletion> deletions;
-    for (const auto& call : FakeRegistry::Log()) {
-        if (call.op == Op::DeleteValue || call.op == Op::DeleteKey) {
-            deletions.emplace_back(call.key, call.name);
-        }
-    }
-    EXPECT_EQ(deletions, (std::vector<Deletion>{
-                             {"HKCU\\" + top, "v"}, {"HKCU\\" + top, "below"}, {"HKCU", top}}));
+    EXPECT_EQ(Deletions(""), (std::vector<Deletion>{
+                                 {"HKCU\\" + top, "v"}, {"HKCU\\" + top, "below"}, {"HKCU", top}}));
     EXPECT_FALSE(TestRegistry::KeyExists(top));
     EXPECT_EQ(TestRegistry::Snapshot("Software"), software);
     EXPECT_TRUE(ScriptedDialogs::Shown().empty());
