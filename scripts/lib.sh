@@ -28,7 +28,7 @@ ensure_packages() {
     local missing=()
     local package
     for package in "${wanted[@]}"; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+        LC_ALL=C dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
             missing+=("$package")
     done
     if [ "${#missing[@]}" -gt 0 ]; then
@@ -70,86 +70,49 @@ wine_tool_loader() {
     if can_run_32bit_programs; then echo wine; else echo "$WINE64_LOADER"; fi
 }
 
-# Environment for running Windows programs in the prefix $1. The locale
-# goes to Wine's processes only: exported into this shell it would make
-# bash warn whenever the locale was generated during the same run.
+# The environment of every Windows program, defined once for the tests and
+# the scripts. It goes to Wine's processes only: the locale exported into
+# this shell would make bash warn whenever it was generated in the same run.
+mapfile -t WINE_ENVIRONMENT < <(grep -E '^[A-Z_]+=' "$REPO_ROOT/cmake/wine.env")
+
+in_wine_environment() {
+    env "${WINE_ENVIRONMENT[@]}" "$@"
+}
+
+# The command that runs a Windows tree's suite, given --test-dir TREE: ctest
+# on a virtual display of its own, where the tests' fixture starts a Wine
+# session in the tree's prefix. The 32-bit guest runs the same command.
+WINDOWS_SUITE=(xvfb-run -a ctest --output-on-failure --no-tests=error)
+
+# Makes the prefix $1 the one Wine uses from here on.
 use_wine_prefix() {
     export WINEPREFIX="$1"
-    export WINEDEBUG=-all
-    # Keeps the Mono and Gecko installers from being offered or downloaded.
-    export WINEDLLOVERRIDES="mscoree,mshtml="
 }
 
-# Runs a program with Japanese Windows' code page, 932, which Wine takes
-# from the locale.
-in_japanese() {
-    env LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 "$@"
+# Prepares the prefix (made on first use, anew when it lacks its 32-bit
+# side) and starts or stops a Wine session in it, as the tests' fixture does.
+wine_session() {
+    in_wine_environment cmake -D ACTION="$1" -D LOADER="$(wine_tool_loader)" \
+        -P "$REPO_ROOT/cmake/WineSession.cmake"
 }
 
-# A prefix made before wine32 was installed has no 32-bit system files, and
-# 32-bit programs then fail in it with "could not load kernel32.dll".
-lacks_32bit_side() {
-    [ -f "$WINEPREFIX/system.reg" ] && can_run_32bit_programs &&
-        [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]
-}
-
-# Creates the throwaway prefix $1 on first use, anew when it lacks its
-# 32-bit side, and waits until Wine has settled.
-prepare_wine_prefix() {
-    use_wine_prefix "$1"
-    if lacks_32bit_side; then
-        echo "Wine prefix $WINEPREFIX has no 32-bit side; making it anew"
-        wineserver --kill >/dev/null 2>&1 || true
-        rm -rf "$WINEPREFIX"
-    fi
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        echo "Creating Wine prefix $WINEPREFIX"
-        mkdir -p "$WINEPREFIX"
-        in_japanese "$(wine_tool_loader)" wineboot --init >/dev/null 2>&1
-    fi
-    wineserver --wait
-}
-
-# Keeps one Wine session up, detached from our output: programs started
-# later (by ctest, say) then find its services running instead of starting
-# them as children that hold the caller's pipes open until they time out.
-start_wine_session() {
-    wineserver --persistent </dev/null >/dev/null 2>&1
-    in_japanese "$(wine_tool_loader)" wineboot </dev/null >/dev/null 2>&1
-}
-
-stop_wine_session() {
-    wineserver --kill >/dev/null 2>&1 || true
-}
-
-# A private X display for Windows programs that show windows, such as the
-# message boxes the end-to-end cases answer. Xvfb picks a free display number
-# and writes it once it accepts clients; DISPLAY is exported.
-start_virtual_display() {
-    local number_file waited=0
-    number_file="$(mktemp)"
-    Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$number_file" \
-        </dev/null >/dev/null 2>&1 &
-    VIRTUAL_DISPLAY_PID=$!
-    while [ ! -s "$number_file" ]; do
-        if ! kill -0 "$VIRTUAL_DISPLAY_PID" 2>/dev/null || [ "$waited" -ge 100 ]; then
-            echo "Xvfb did not start" >&2
-            rm -f "$number_file"
-            return 1
-        fi
-        sleep 0.1
-        waited=$((waited + 1))
+# A folder deleted as root must never take a mounted file system with it,
+# such as the host's /proc bind-mounted into a guest's root by a run that
+# was killed: whatever is mounted below it is let go first.
+remove_tree() {
+    local dir mount
+    dir="$(realpath -m -- "$1")"
+    [ -e "$dir" ] || return 0
+    LC_ALL=C findmnt -rn -o TARGET | while read -r mount; do
+        mount="$(printf '%b' "$mount")"
+        if [ "$mount" = "$dir" ] || [[ "$mount" == "$dir/"* ]]; then echo "$mount"; fi
+    done | sort -r | while read -r mount; do
+        as_root umount -l -- "$mount"
     done
-    DISPLAY=":$(tr -d '\n' <"$number_file")"
-    export DISPLAY
-    rm -f "$number_file"
-}
-
-stop_virtual_display() {
-    if [ -n "${VIRTUAL_DISPLAY_PID:-}" ]; then
-        kill "$VIRTUAL_DISPLAY_PID" 2>/dev/null || true
-        wait "$VIRTUAL_DISPLAY_PID" 2>/dev/null || true
-        VIRTUAL_DISPLAY_PID=
+    if [ -O "$dir" ]; then
+        rm -rf --one-file-system -- "$dir"
+    else
+        as_root rm -rf --one-file-system -- "$dir"
     fi
 }
 
