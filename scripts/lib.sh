@@ -84,13 +84,8 @@ in_wine_environment() {
 # session in the tree's prefix. The 32-bit guest runs the same command.
 WINDOWS_SUITE=(xvfb-run -a ctest --output-on-failure --no-tests=error)
 
-# Makes the prefix $1 the one Wine uses from here on.
-use_wine_prefix() {
-    export WINEPREFIX="$1"
-}
-
-# Prepares the prefix (made on first use, anew when it lacks its 32-bit
-# side) and starts or stops a Wine session in it, as the tests' fixture does.
+# Prepares the prefix $WINEPREFIX (made on first use, anew when it lacks its
+# 32-bit side) and starts or stops a Wine session in it, as the tests do.
 wine_session() {
     in_wine_environment cmake -D ACTION="$1" -D LOADER="$(wine_tool_loader)" \
         -P "$REPO_ROOT/cmake/WineSession.cmake"
@@ -109,11 +104,8 @@ remove_tree() {
     done | sort -r | while read -r mount; do
         as_root umount -l -- "$mount"
     done
-    if [ -O "$dir" ]; then
-        rm -rf --one-file-system -- "$dir"
-    else
-        as_root rm -rf --one-file-system -- "$dir"
-    fi
+    if [ -O "$dir" ]; then rm -rf --one-file-system -- "$dir"
+    else as_root rm -rf --one-file-system -- "$dir"; fi
 }
 
 # Configures and builds the preset's tree; further arguments name targets.

@@ -17,7 +17,7 @@ tree="${2:-}"
 built="${3:-}"
 x86_tree="${4:-}"
 work="$(mktemp -d "${TMPDIR:-/tmp}/orrelin-release-test.XXXXXX")"
-trap 'rm -rf "$work"' EXIT
+trap 'rm -rf --one-file-system "$work"' EXIT
 
 # Whatever the caller's environment holds, the dates come from the commit and
 # only the one run below signs.
