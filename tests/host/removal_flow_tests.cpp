@@ -9,6 +9,7 @@
 #include "tests/support/SettingsTest.h"
 
 #include <optional>
+#include <ostream>
 #include <vector>
 
 using FakeRegistry::Deletion;
@@ -126,6 +127,10 @@ struct FailedDeletion {
     std::vector<std::string> remaining;
 };
 
+void PrintTo(const FailedDeletion& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class FirstFailedDeletion : public RemovalFlow,
                             public ::testing::WithParamInterface<FailedDeletion> {};
 
@@ -224,6 +229,10 @@ struct RunTimeError {
     std::u16string reason;
     bool settingsKept;
 };
+
+void PrintTo(const RunTimeError& c, std::ostream* out) {
+    *out << c.what;
+}
 
 class RunTimeErrorAtTheEntry : public RemovalFlow,
                                public ::testing::WithParamInterface<RunTimeError> {};
