@@ -4,15 +4,24 @@
 
 // Calls this program makes of the nine advapi32 functions behind the
 // accessor's seam, counted where the program imports them, so the product's
-// own seam is what runs.
+// own seam is what runs. The benchmark counts its calls here, and the
+// Windows tests the keys left open.
 namespace RegistryCalls {
 
-// Points the program's import entries of the nine functions at counting
-// forwarders. False, and nothing counted, when one of them is not imported.
-bool StartCounting();
+inline constexpr int CountedFunctions = 9;
+
+// Points the program's import entries of those of the nine functions it
+// imports at counting forwarders, and gives how many it found: 0 when it
+// cannot count at all. A function the program does not import is one it
+// never calls (a seam whose close does nothing imports no RegCloseKey).
+int StartCounting();
 
 // Calls since the last reset.
 std::uint64_t Count();
 void Reset();
+
+// Keys that an open or a create has given the program since counting
+// started, predefined roots aside, and that it has not closed.
+int OpenKeys();
 
 } // namespace RegistryCalls

@@ -2,14 +2,18 @@
 // each entry of the nine functions is pointed at a forwarder that counts the
 // call and then calls the function the loader had put there. Every call in
 // the program goes through those entries, the accessor's seam and the
-// benchmark's own code alike. Benchmark only.
+// program's own code alike. The forwarders of open, create and close also
+// keep the keys handed out, since the process's handle count cannot show
+// them under Wine (it stays 0).
 #include "bench/CallCount.h"
 
 #include <windows.h>
 
 #include <array>
 #include <cstring>
+#include <set>
 #include <string_view>
+#include <tuple>
 
 namespace RegistryCalls {
 namespace {
@@ -17,12 +21,24 @@ namespace {
 struct Counting {
     std::uint64_t calls = 0;
     // Where each entry pointed before it was rewritten.
-    std::array<ULONG_PTR, 9> targets{};
+    std::array<ULONG_PTR, CountedFunctions> targets{};
+    std::set<HKEY> openKeys;
 };
 
 Counting& State() {
     static Counting state;
     return state;
+}
+
+// The slots of the functions that hand out and take back keys.
+constexpr std::size_t OpenSlot = 0;
+constexpr std::size_t CreateSlot = 1;
+constexpr std::size_t CloseSlot = 2;
+
+bool IsPredefinedRoot(HKEY key) {
+    const auto value = reinterpret_cast<ULONG_PTR>(key);
+    return value >= reinterpret_cast<ULONG_PTR>(HKEY_CLASSES_ROOT) &&
+           value <= reinterpret_cast<ULONG_PTR>(HKEY_CURRENT_USER_LOCAL_SETTINGS);
 }
 
 // One forwarder per entry; the slot keeps apart functions of one signature.
@@ -32,8 +48,25 @@ struct Forwarder;
 template <std::size_t Slot, typename... Args>
 struct Forwarder<Slot, LSTATUS(WINAPI*)(Args...)> {
     static LSTATUS WINAPI Call(Args... args) {
-        ++State().calls;
-        return reinterpret_cast<LSTATUS(WINAPI*)(Args...)>(State().targets[Slot])(args...);
+        Counting& state = State();
+        ++state.calls;
+        const LSTATUS status =
+            reinterpret_cast<LSTATUS(WINAPI*)(Args...)>(state.targets[Slot])(args...);
+        if (status != ERROR_SUCCESS) {
+            return status;
+        }
+        // The key opened comes back through the last argument of RegOpenKeyExA
+        // and the one before the last of RegCreateKeyExA.
+        if constexpr (Slot == OpenSlot || Slot == CreateSlot) {
+            constexpr std::size_t keyAt = sizeof...(Args) - (Slot == OpenSlot ? 1 : 2);
+            const HKEY key = *std::get<keyAt>(std::forward_as_tuple(args...));
+            if (!IsPredefinedRoot(key)) {
+                state.openKeys.insert(key);
+            }
+        } else if constexpr (Slot == CloseSlot) {
+            state.openKeys.erase(std::get<0>(std::forward_as_tuple(args...)));
+        }
+        return status;
     }
 };
 
@@ -47,11 +80,11 @@ struct Import {
     ULONG_PTR forwarder;
 };
 
-const std::array<Import, 9>& Imports() {
-    static const std::array<Import, 9> imports{{
-        {"RegOpenKeyExA", CountingEntry<0>(&RegOpenKeyExA)},
-        {"RegCreateKeyExA", CountingEntry<1>(&RegCreateKeyExA)},
-        {"RegCloseKey", CountingEntry<2>(&RegCloseKey)},
+const std::array<Import, CountedFunctions>& Imports() {
+    static const std::array<Import, CountedFunctions> imports{{
+        {"RegOpenKeyExA", CountingEntry<OpenSlot>(&RegOpenKeyExA)},
+        {"RegCreateKeyExA", CountingEntry<CreateSlot>(&RegCreateKeyExA)},
+        {"RegCloseKey", CountingEntry<CloseSlot>(&RegCloseKey)},
         {"RegEnumValueA", CountingEntry<3>(&RegEnumValueA)},
         {"RegEnumKeyExA", CountingEntry<4>(&RegEnumKeyExA)},
         {"RegDeleteValueA", CountingEntry<5>(&RegDeleteValueA)},
@@ -74,19 +107,19 @@ bool Rewrite(ULONG_PTR& entry, ULONG_PTR value) {
 
 } // namespace
 
-bool StartCounting() {
+int StartCounting() {
     auto* const image = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
     const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
     const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(image + dos->e_lfanew);
     const IMAGE_DATA_DIRECTORY& directory =
         nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     if (directory.VirtualAddress == 0) {
-        return false;
+        return 0;
     }
 
     // The names come from the lookup table, the entries to rewrite from the
     // address table beside it; the loader has filled in only the latter.
-    std::array<ULONG_PTR*, 9> entries{};
+    std::array<ULONG_PTR*, CountedFunctions> entries{};
     for (auto* library =
              reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(image + directory.VirtualAddress);
          library->Name != 0; ++library) {
@@ -111,19 +144,19 @@ bool StartCounting() {
             }
         }
     }
-    for (const ULONG_PTR* entry : entries) {
-        if (!entry) {
-            return false;
-        }
-    }
+    int found = 0;
     for (std::size_t slot = 0; slot < entries.size(); ++slot) {
+        if (!entries[slot]) {
+            continue;
+        }
         State().targets[slot] = *entries[slot];
         if (!Rewrite(*entries[slot], Imports()[slot].forwarder)) {
-            return false;
+            return 0;
         }
+        ++found;
     }
     Reset();
-    return true;
+    return found;
 }
 
 std::uint64_t Count() {
@@ -132,6 +165,10 @@ std::uint64_t Count() {
 
 void Reset() {
     State().calls = 0;
+}
+
+int OpenKeys() {
+    return static_cast<int>(State().openKeys.size());
 }
 
 } // namespace RegistryCalls

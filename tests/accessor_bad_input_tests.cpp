@@ -1,7 +1,6 @@
 // Hostile arguments for every member of the accessor. Each case gets its
 // documented result, and nothing outside the addressed key changes. These
 // cases run against the host stand-in and against Wine's registry.
-#include "platform/AnsiCodePage.h"
 #include "tests/support/RegistryTest.h"
 
 #include <algorithm>
@@ -15,6 +14,7 @@
 using Bytes = std::vector<std::uint8_t>;
 using Names = std::vector<std::u16string>;
 using TestRegistry::Ansi;
+using TestRegistry::Decoded;
 using TestRegistry::StoredValue;
 
 namespace {
@@ -42,14 +42,6 @@ std::vector<Hostile> AlteredTexts() {
         {"only a best fit in code page 932", u"〜"},
         {"yen sign, not the separator's byte", u"¥"},
     };
-}
-
-Names Decoded(const std::vector<std::string>& names) {
-    Names decoded;
-    for (const auto& name : names) {
-        decoded.push_back(AnsiCodePage::FromAnsi(name));
-    }
-    return decoded;
 }
 
 bool Contains(const Names& names, const std::u16string& name) {
@@ -80,23 +72,6 @@ Bytes Repeated(std::size_t size, std::uint8_t byte) {
 
 Bytes BytesOf(const std::string& text) {
     return Bytes(text.begin(), text.end());
-}
-
-using EnumFunction = RegistryApi::Status (*)(RegistryApi::Handle, std::uint32_t, char*,
-                                             std::uint32_t&);
-
-// Lists a root's names straight through the seam, with room for any name.
-Names RawNames(RootKey root, EnumFunction enumerate) {
-    Names names;
-    const auto key = RegistryApi::RootHandle(static_cast<std::uint32_t>(root));
-    std::string buffer(65536, '\0');
-    for (std::uint32_t index = 0;; ++index) {
-        auto size = static_cast<std::uint32_t>(buffer.size());
-        if (enumerate(key, index, buffer.data(), size) != RegistryApi::Success) {
-            return names;
-        }
-        names.push_back(AnsiCodePage::FromAnsi(buffer.substr(0, size)));
-    }
 }
 
 } // namespace
@@ -603,7 +578,8 @@ TEST_F(BadInput, EveryRootKey) {
         reg.SubKey(u"");
         EXPECT_TRUE(reg.IsThereKey());
         for (const auto enumerate : {RegistryApi::EnumKey, RegistryApi::EnumValue}) {
-            const Names expected = RawNames(root, enumerate);
+            const Names expected = Decoded(TestRegistry::Names(
+                RegistryApi::RootHandle(static_cast<std::uint32_t>(root)), enumerate));
             Names names{u"kept"};
             const auto count = enumerate == RegistryApi::EnumKey ? reg.EnumSubKey(names)
                                                                  : reg.EnumValueName(names);

@@ -9,19 +9,8 @@
 #include <vector>
 
 using TestRegistry::Ansi;
+using TestRegistry::Decoded;
 using Names = std::vector<std::u16string>;
-
-namespace {
-
-Names Decoded(const std::vector<std::string>& names) {
-    Names decoded;
-    for (const auto& name : names) {
-        decoded.push_back(AnsiCodePage::FromAnsi(name));
-    }
-    return decoded;
-}
-
-} // namespace
 
 class AccessorCore : public RegistryTest {};
 

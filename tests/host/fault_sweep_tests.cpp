@@ -8,12 +8,10 @@
 // makes it end. Nothing else in the store may change and every key opened
 // must be closed. Host only: faults are injected into the in-memory
 // registry.
-#include "platform/AnsiCodePage.h"
 #include "platform/Dialogs.h"
 #include "removal/ExitStatus.h"
-#include "removal/Module1.h"
 #include "tests/support/FakeRegistry.h"
-#include "tests/support/ScriptedDialogs.h"
+#include "tests/support/RemovalRun.h"
 #include "tests/support/TestRegistry.h"
 
 #include <gtest/gtest.h>
@@ -27,10 +25,15 @@
 #include <utility>
 #include <vector>
 
+using FakeRegistry::Deletion;
 using FakeRegistry::Op;
 using RegistryApi::Handle;
 using ScriptedDialogs::Box;
+using TestRegistry::Ansi;
+using TestRegistry::Join;
 using TestRegistry::StoredValue;
+using TestRegistry::Tree;
+using Value = TestRegistry::NamedValue;
 
 namespace {
 
@@ -46,131 +49,45 @@ constexpr RegistryApi::Status Denied = 5;
 constexpr char Parent[] = "Software\\VB and VBA Program Settings";
 constexpr char SettingsName[] = "Orrelin";
 
-const std::u16string Title = u"「Orrelin」の設定の削除";
-const Box Confirmation{u"「Orrelin」の設定をすべて削除します。よろしいですか？", Title, 0x121};
-const Box Success{u"「Orrelin」の設定の削除に成功しました。", Title, 0x40};
-const Box Failure{u"レジストリの削除に失敗しました。", Title, 0x30};
-
-std::string Ansi(std::u16string_view text) {
-    return AnsiCodePage::ToAnsi(text).bytes;
+void SetValue(Handle key, const Value& value) {
+    RegistryApi::SetValue(key, value.name, value.stored->type, value.stored->data.data(),
+                          static_cast<std::uint32_t>(value.stored->data.size()));
 }
 
-std::string Join(const std::string& path, const std::string& name) {
-    return path.empty() ? name : path + "\\" + name;
-}
-
-// An open key below HKEY_CURRENT_USER, closed when it goes.
-class OpenKey {
-public:
-    OpenKey(Handle parent, const std::string& name, bool create) {
-        ok_ = (create ? RegistryApi::CreateKey(parent, name, key_)
-                      : RegistryApi::OpenKey(parent, name, key_)) == RegistryApi::Success;
-    }
-    OpenKey(const OpenKey&) = delete;
-    OpenKey& operator=(const OpenKey&) = delete;
-    ~OpenKey() {
-        if (ok_ && !RegistryApi::IsPredefinedRoot(key_)) {
-            RegistryApi::CloseKey(key_);
-        }
-    }
-    bool ok() const { return ok_; }
-    Handle get() const { return key_; }
-
-private:
-    Handle key_{};
-    bool ok_ = false;
-};
-
-// A key as the registry lists it: names in the platform's order.
-struct Value {
-    std::string name;
-    StoredValue stored;
-};
-struct Key {
-    std::string name;
-    std::vector<Value> values;
-    std::vector<Key> subkeys;
-};
-
-using EnumFunction = RegistryApi::Status (*)(Handle, std::uint32_t, char*, std::uint32_t&);
-
-std::vector<std::string> Names(Handle key, EnumFunction enumerate) {
-    std::vector<std::string> names;
-    std::string buffer(1024, '\0');
-    for (std::uint32_t index = 0;;) {
-        auto size = static_cast<std::uint32_t>(buffer.size());
-        const RegistryApi::Status status = enumerate(key, index, buffer.data(), size);
-        if (status == RegistryApi::MoreData) {
-            buffer.resize(buffer.size() * 2);
-            continue;
-        }
-        if (status != RegistryApi::Success) {
-            return names;
-        }
-        names.push_back(buffer.substr(0, size));
-        ++index;
-    }
-}
-
-Key Read(Handle parent, const std::string& name) {
-    Key key{name, {}, {}};
-    const OpenKey open(parent, name, false);
-    if (!open.ok()) {
-        return key;
-    }
-    for (const std::string& valueName : Names(open.get(), RegistryApi::EnumValue)) {
-        Value value{valueName, {}};
-        std::uint32_t size = 64;
-        RegistryApi::Status status = RegistryApi::MoreData;
-        while (status == RegistryApi::MoreData) {
-            value.stored.data.resize(size);
-            status = RegistryApi::QueryValue(open.get(), valueName, value.stored.type,
-                                             value.stored.data.data(), size);
-        }
-        value.stored.data.resize(status == RegistryApi::Success ? size : 0);
-        key.values.push_back(std::move(value));
-    }
-    for (const std::string& subkey : Names(open.get(), RegistryApi::EnumKey)) {
-        key.subkeys.push_back(Read(open.get(), subkey));
-    }
-    return key;
-}
-
-void Write(Handle parent, const Key& key) {
-    const OpenKey open(parent, key.name, true);
+void Write(Handle parent, const Tree& key) {
+    const TestRegistry::Key open(parent, key.name, true);
     ASSERT_TRUE(open.ok());
     for (const Value& value : key.values) {
-        RegistryApi::SetValue(open.get(), value.name, value.stored.type, value.stored.data.data(),
-                              static_cast<std::uint32_t>(value.stored.data.size()));
+        SetValue(open.get(), value);
     }
-    for (const Key& subkey : key.subkeys) {
+    for (const Tree& subkey : key.subkeys) {
         Write(open.get(), subkey);
     }
 }
 
 // The whole store, key path to values, for comparing before and after.
-using State = std::map<std::string, std::map<std::string, StoredValue>>;
+using State = std::map<std::string, std::map<std::string, std::optional<StoredValue>>>;
 
-void Flatten(const Key& key, const std::string& path, State& state) {
+void Flatten(const Tree& key, const std::string& path, State& state) {
     auto& values = state[path];
     for (const Value& value : key.values) {
         values[value.name] = value.stored;
     }
-    for (const Key& subkey : key.subkeys) {
+    for (const Tree& subkey : key.subkeys) {
         Flatten(subkey, Join(path, subkey.name), state);
     }
 }
 
 State WholeStore() {
     State state;
-    Flatten(Read(TestRegistry::CurrentUser(), ""), "", state);
+    Flatten(TestRegistry::Read(TestRegistry::CurrentUser(), ""), "", state);
     return state;
 }
 
 // Every key of a tree by its path, as the registry's record names it.
-void Index(const Key& key, const std::string& path, std::map<std::string, const Key*>& index) {
+void Index(const Tree& key, const std::string& path, std::map<std::string, const Tree*>& index) {
     index[path] = &key;
-    for (const Key& subkey : key.subkeys) {
+    for (const Tree& subkey : key.subkeys) {
         Index(subkey, Join(path, subkey.name), index);
     }
 }
@@ -181,7 +98,7 @@ class Generator {
 public:
     explicit Generator(unsigned seed) : rng_(seed) {}
 
-    Key Settings() {
+    Tree Settings() {
         // Mostly small and middling trees, some large ones.
         const std::size_t size = Pick({5, 4, 2});
         keysLeft_ = size == 0 ? Between(1, 4) : size == 1 ? Between(5, 25) : Between(26, 60);
@@ -191,7 +108,7 @@ public:
     }
 
     // Another program's settings beside Orrelin's.
-    Key Sibling(const std::string& name) {
+    Tree Sibling(const std::string& name) {
         keysLeft_ = Between(0, 3);
         maxValues_ = 4;
         return Fill(name, 7);
@@ -212,8 +129,8 @@ private:
         return std::discrete_distribution<std::size_t>(weights)(rng_);
     }
 
-    Key Fill(const std::string& name, int depth) {
-        Key key{name, {}, {}};
+    Tree Fill(const std::string& name, int depth) {
+        Tree key{name, {}, {}};
         if (OneIn(6)) {
             key.values.push_back({"", Data()}); // the unnamed value
         }
@@ -298,15 +215,6 @@ private:
 
 // ---- What a run must do --------------------------------------------------
 
-// A deletion as the registry received it: the key it was made in, as a path
-// below HKEY_CURRENT_USER, and the value or subkey name.
-struct Deletion {
-    Op op;
-    std::string in;
-    std::string name;
-    bool operator==(const Deletion&) const = default;
-};
-
 // A listing that stops early: the names of `key` (a path) from `from` on are
 // not reported.
 struct Cut {
@@ -333,7 +241,7 @@ struct Fault {
 // The documented order: values first, then each subkey's tree, then the key
 // itself from its parent. A key whose subkey listing was cut still has
 // subkeys, so its own deletion fails and the run stops there.
-bool Order(const Key& key, const std::string& parent, const std::optional<Cut>& cut,
+bool Order(const Tree& key, const std::string& parent, const std::optional<Cut>& cut,
            std::vector<Deletion>& out) {
     const std::string path = Join(parent, key.name);
     const bool cutHere = cut && cut->key == path;
@@ -357,7 +265,7 @@ bool Order(const Key& key, const std::string& parent, const std::optional<Cut>& 
     return subkeys == key.subkeys.size();
 }
 
-Expected WithCut(const Key& settings, const Cut& cut) {
+Expected WithCut(const Tree& settings, const Cut& cut) {
     Expected expected;
     expected.fails = !Order(settings, Parent, cut, expected.tried);
     expected.done = expected.tried.size() - (expected.fails ? 1 : 0);
@@ -376,30 +284,6 @@ State After(State state, const std::vector<Deletion>& deletions, std::size_t don
     return state;
 }
 
-std::vector<Deletion> Deletions(const std::vector<FakeRegistry::Call>& log) {
-    std::vector<Deletion> deletions;
-    for (const auto& call : log) {
-        if (call.op == Op::DeleteValue || call.op == Op::DeleteKey) {
-            deletions.push_back(
-                {call.op, call.key.substr(std::string("HKCU\\").size()), call.name});
-        }
-    }
-    return deletions;
-}
-
-// Runs the whole flow, answering OK to every box; gives the exit status if
-// the process was ended inside.
-std::optional<int> RunMain() {
-    ScriptedDialogs::Reset();
-    ScriptedDialogs::Answer({Dialogs::IdOk, Dialogs::IdOk});
-    try {
-        Module1::Main();
-    } catch (const ScriptedDialogs::ProcessEnded& ended) {
-        return ended.exitCode;
-    }
-    return std::nullopt;
-}
-
 // One tree: its seed, its contents, and the record of a clean run.
 class Sweep {
 public:
@@ -415,7 +299,7 @@ public:
     // the reason reported) when the clean run itself goes wrong.
     bool Record() {
         Seed();
-        settings_ = Read(OpenKey(TestRegistry::CurrentUser(), Parent, false).get(), SettingsName);
+        settings_ = TestRegistry::Read(TestRegistry::Key(Parent).get(), SettingsName);
         Index(settings_, Join(Parent, SettingsName), keys_);
         before_ = WholeStore();
         FakeRegistry::ClearLog();
@@ -470,13 +354,11 @@ public:
 private:
     void Seed() {
         FakeRegistry::Reset();
-        const OpenKey parent(TestRegistry::CurrentUser(), Parent, true);
+        const TestRegistry::Key parent(Parent, true);
         for (const Value& value : parentValues_) {
-            RegistryApi::SetValue(parent.get(), value.name, value.stored.type,
-                                  value.stored.data.data(),
-                                  static_cast<std::uint32_t>(value.stored.data.size()));
+            SetValue(parent.get(), value);
         }
-        for (const Key& sibling : siblings_) {
+        for (const Tree& sibling : siblings_) {
             Write(parent.get(), sibling);
         }
         Write(parent.get(), settings_);
@@ -522,7 +404,7 @@ private:
                 candidates.push_back({i, Cut{key, next.op, 0}});
             }
             if (next.index > 0 && next.index != call.index && call.op == next.op) {
-                const Key& listed = *keys_.at(key);
+                const Tree& listed = *keys_.at(key);
                 const std::size_t names =
                     next.op == Op::EnumValue ? listed.values.size() : listed.subkeys.size();
                 if (next.index < names) {
@@ -538,9 +420,12 @@ private:
     }
 
     bool Check(const std::string& what, const Expected& expected) {
-        const std::optional<int> exit = RunMain();
+        ScriptedDialogs::Reset();
+        ScriptedDialogs::Answer({Dialogs::IdOk, Dialogs::IdOk});
+        const std::optional<int> exit = RemovalRun::RunMain();
         runLog_ = FakeRegistry::Log();
-        const std::vector<Box> boxes{Confirmation, expected.fails ? Failure : Success};
+        const std::vector<Box> boxes{RemovalRun::Confirmation,
+                                     expected.fails ? RemovalRun::Failure : RemovalRun::Success};
         const auto exitExpected =
             expected.fails ? std::optional<int>(ExitStatus::RemovalFailed) : std::nullopt;
         const State after = WholeStore();
@@ -549,7 +434,7 @@ private:
         if (ScriptedDialogs::Shown() != boxes || exit != exitExpected) {
             wrong += " boxes or exit status;";
         }
-        if (Deletions(runLog_) != expected.tried) {
+        if (FakeRegistry::Deletions() != expected.tried) {
             wrong += " deletions tried;";
         }
         if (after != wanted) {
@@ -565,10 +450,10 @@ private:
     }
 
     unsigned seed_;
-    Key settings_;
-    std::vector<Key> siblings_;
+    Tree settings_;
+    std::vector<Tree> siblings_;
     std::vector<Value> parentValues_;
-    std::map<std::string, const Key*> keys_;
+    std::map<std::string, const Tree*> keys_;
     State before_;
     std::vector<FakeRegistry::Call> runLog_;
     std::vector<FakeRegistry::Call> clean_;

@@ -2,60 +2,28 @@
 // registry receives them, and how a run ends. Host only: it answers boxes
 // from a script and injects failures into the in-memory registry.
 #include "platform/Dialogs.h"
-#include "removal/Module1.h"
+#include "removal/ExitStatus.h"
 #include "removal/Program.h"
 #include "tests/support/FakeRegistry.h"
+#include "tests/support/RemovalRun.h"
 #include "tests/support/SettingsTest.h"
 
 #include <optional>
-#include <utility>
+#include <ostream>
+#include <vector>
 
+using FakeRegistry::Deletion;
 using FakeRegistry::Op;
 using ScriptedDialogs::Box;
+using namespace RemovalRun;
 
 namespace {
 
-const std::u16string Title = u"「Orrelin」の設定の削除";
-const Box Confirmation{u"「Orrelin」の設定をすべて削除します。よろしいですか？", Title, 0x121};
-const Box Success{u"「Orrelin」の設定の削除に成功しました。", Title, 0x40};
-const Box Failure{u"レジストリの削除に失敗しました。", Title, 0x30};
-const Box UnexpectedError{u"予期しないエラーのため、「Orrelin」の設定の削除を中止しました。", Title,
-                          0x10};
-
-// A deletion as the registry received it: the key it was made in, below
-// HKCU\Software unless told otherwise, and the value or subkey name.
-using Deletion = std::pair<std::string, std::string>;
-const std::string ParentKey = "VB and VBA Program Settings";
-const std::string SettingsKey = ParentKey + "\\Orrelin";
-
-std::vector<Deletion> Deletions(const std::string& below = "HKCU\\Software\\") {
-    std::vector<Deletion> deletions;
-    for (const auto& call : FakeRegistry::Log()) {
-        if (call.op == Op::DeleteValue || call.op == Op::DeleteKey) {
-            deletions.emplace_back(
-                call.key.starts_with(below) ? call.key.substr(below.size()) : call.key, call.name);
-        }
-    }
-    return deletions;
+Deletion Value(const std::string& in, const std::string& name) {
+    return {Op::DeleteValue, in, name};
 }
-
-// Runs Main; gives the exit status if the process was ended inside.
-std::optional<int> RunMain() {
-    try {
-        Module1::Main();
-    } catch (const ScriptedDialogs::ProcessEnded& ended) {
-        return ended.exitCode;
-    }
-    return std::nullopt;
-}
-
-std::optional<int> RunDeleteKeyTree(const std::u16string& strKey) {
-    try {
-        Module1::DeleteKeyTree(strKey);
-    } catch (const ScriptedDialogs::ProcessEnded& ended) {
-        return ended.exitCode;
-    }
-    return std::nullopt;
+Deletion Subkey(const std::string& in, const std::string& name) {
+    return {Op::DeleteKey, in, name};
 }
 
 } // namespace
@@ -89,6 +57,8 @@ protected:
     // Starts the record of registry calls here, after the seeding.
     void Seeded() { FakeRegistry::ClearLog(); }
 
+    static inline const std::string S1 = Under(Settings, "S1");
+
 private:
     std::string otherProgram_;
 };
@@ -100,12 +70,10 @@ TEST_F(RemovalFlow, DeletesValuesFirstThenSubkeysDepthFirstThenTheKey) {
 
     EXPECT_EQ(RunMain(), std::nullopt);
 
-    EXPECT_EQ(Deletions(), (std::vector<Deletion>{{SettingsKey, "a"},
-                                                  {SettingsKey, "b"},
-                                                  {SettingsKey + "\\S1", "x"},
-                                                  {SettingsKey, "S1"},
-                                                  {SettingsKey, "S2"},
-                                                  {ParentKey, "Orrelin"}}));
+    EXPECT_EQ(FakeRegistry::Deletions(),
+              (std::vector<Deletion>{Value(Settings, "a"), Value(Settings, "b"), Value(S1, "x"),
+                                     Subkey(Settings, "S1"), Subkey(Settings, "S2"),
+                                     Subkey(Parent, "Orrelin")}));
     EXPECT_EQ(ScriptedDialogs::Shown(), (std::vector<Box>{Confirmation, Success}));
     EXPECT_FALSE(TestRegistry::KeyExists(Settings));
 }
@@ -117,28 +85,28 @@ TEST_F(RemovalFlow, SettingsKeyWithoutValuesOrSubkeysIsDeletedAlone) {
 
     EXPECT_EQ(RunMain(), std::nullopt);
 
-    EXPECT_EQ(Deletions(), (std::vector<Deletion>{{ParentKey, "Orrelin"}}));
+    EXPECT_EQ(FakeRegistry::Deletions(), (std::vector<Deletion>{Subkey(Parent, "Orrelin")}));
     EXPECT_EQ(ScriptedDialogs::Shown(), (std::vector<Box>{Confirmation, Success}));
 }
 
-TEST_F(RemovalFlow, AnyAnswerButOkEndsTheRunWithoutTouchingTheRegistry) {
-    // Cancel, the box closed with Escape or its close button (also Cancel),
-    // and a box that could not be shown at all.
-    for (const int answer : {Dialogs::IdCancel, 0}) {
-        SCOPED_TRACE(answer);
-        SetUp(); // a fresh registry for each case
-        SeedExample();
-        const std::string before = TestRegistry::Snapshot(Parent);
-        Seeded();
-        ScriptedDialogs::Answer({answer});
+// Cancel, the box closed with Escape or its close button (also Cancel), and a
+// box that could not be shown at all.
+class AnswerButOk : public RemovalFlow, public ::testing::WithParamInterface<int> {};
 
-        EXPECT_EQ(RunMain(), ExitStatus::Cancelled);
+TEST_P(AnswerButOk, EndsTheRunWithoutTouchingTheRegistry) {
+    SeedExample();
+    const std::string before = TestRegistry::Snapshot(Parent);
+    Seeded();
+    ScriptedDialogs::Answer({GetParam()});
 
-        EXPECT_TRUE(FakeRegistry::Log().empty());
-        EXPECT_EQ(TestRegistry::Snapshot(Parent), before);
-        EXPECT_EQ(ScriptedDialogs::Shown(), std::vector<Box>{Confirmation});
-    }
+    EXPECT_EQ(RunMain(), ExitStatus::Cancelled);
+
+    EXPECT_TRUE(FakeRegistry::Log().empty());
+    EXPECT_EQ(TestRegistry::Snapshot(Parent), before);
+    EXPECT_EQ(ScriptedDialogs::Shown(), std::vector<Box>{Confirmation});
 }
+
+INSTANTIATE_TEST_SUITE_P(RemovalFlow, AnswerButOk, ::testing::Values(Dialogs::IdCancel, 0));
 
 TEST_F(RemovalFlow, MissingSettingsKeyShowsTheFailureBox) {
     Seeded();
@@ -146,74 +114,66 @@ TEST_F(RemovalFlow, MissingSettingsKeyShowsTheFailureBox) {
 
     EXPECT_EQ(RunMain(), ExitStatus::RemovalFailed);
 
-    EXPECT_EQ(Deletions(), (std::vector<Deletion>{{ParentKey, "Orrelin"}}));
+    EXPECT_EQ(FakeRegistry::Deletions(), (std::vector<Deletion>{Subkey(Parent, "Orrelin")}));
     EXPECT_EQ(ScriptedDialogs::Shown(), (std::vector<Box>{Confirmation, Failure}));
     EXPECT_TRUE(TestRegistry::KeyExists(Parent));
 }
 
-TEST_F(RemovalFlow, FirstFailedDeletionEndsTheRunAndKeepsWhatWentBefore) {
-    struct Case {
-        Op op;
-        std::string name;
-        std::vector<Deletion> tried; // up to and including the failing one
-        std::vector<std::string> remaining;
-    };
-    const std::string deep = SettingsKey + "\\S1\\Deep";
-    const Case cases[] = {
-        {Op::DeleteValue,
-         "y",
-         {{SettingsKey, "a"}, {SettingsKey, "b"}, {SettingsKey + "\\S1", "x"}, {deep, "y"}},
-         {"S1\\Deep", "S2"}},
-        {Op::DeleteKey,
-         "Deep",
-         {{SettingsKey, "a"},
-          {SettingsKey, "b"},
-          {SettingsKey + "\\S1", "x"},
-          {deep, "y"},
-          {deep, "z"},
-          {SettingsKey + "\\S1", "Deep"}},
-         {"S1\\Deep", "S2"}},
-        {Op::DeleteKey,
-         "S2",
-         {{SettingsKey, "a"},
-          {SettingsKey, "b"},
-          {SettingsKey + "\\S1", "x"},
-          {deep, "y"},
-          {deep, "z"},
-          {SettingsKey + "\\S1", "Deep"},
-          {SettingsKey, "S1"},
-          {SettingsKey, "S2"}},
-         {"S2"}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        SetUp(); // a fresh registry for each case
-        SeedExample();
-        TestRegistry::SetString(Under(Settings, "S1\\Deep"), "y", "4");
-        TestRegistry::SetString(Under(Settings, "S1\\Deep"), "z", "5");
-        Seeded();
-        FakeRegistry::FailWhen(
-            [&c](const FakeRegistry::Call& call) -> std::optional<RegistryApi::Status> {
-                if (call.op == c.op && call.name == c.name) {
-                    return 5;
-                }
-                return std::nullopt;
-            });
-        ScriptedDialogs::Answer({Dialogs::IdOk, Dialogs::IdOk});
+// The example tree with S1\Deep holding y and z; one deletion fails.
+struct FailedDeletion {
+    Op op;
+    const char* name;
+    std::size_t tried; // deletions of the order up to and including the failing one
+    std::vector<std::string> remaining;
+};
 
-        EXPECT_EQ(RunMain(), ExitStatus::RemovalFailed);
+void PrintTo(const FailedDeletion& c, std::ostream* out) {
+    *out << c.name;
+}
 
-        FakeRegistry::FailWhen(nullptr);
-        EXPECT_EQ(Deletions(), c.tried);
-        EXPECT_EQ(FakeRegistry::Log().back().op, Op::CloseKey) << "something was tried after";
-        EXPECT_EQ(ScriptedDialogs::Shown(), (std::vector<Box>{Confirmation, Failure}));
-        EXPECT_FALSE(TestRegistry::ReadValue(Settings, "a"));
-        EXPECT_FALSE(TestRegistry::ReadValue(Under(Settings, "S1"), "x"));
-        for (const std::string& key : c.remaining) {
-            EXPECT_TRUE(TestRegistry::KeyExists(Under(Settings, key))) << key;
-        }
+class FirstFailedDeletion : public RemovalFlow,
+                            public ::testing::WithParamInterface<FailedDeletion> {};
+
+TEST_P(FirstFailedDeletion, EndsTheRunAndKeepsWhatWentBefore) {
+    const FailedDeletion& c = GetParam();
+    const std::string deep = Under(S1, "Deep");
+    const std::vector<Deletion> order{
+        Value(Settings, "a"),   Value(Settings, "b"),   Value(S1, "x"),
+        Value(deep, "y"),       Value(deep, "z"),       Subkey(S1, "Deep"),
+        Subkey(Settings, "S1"), Subkey(Settings, "S2"), Subkey(Parent, "Orrelin")};
+    SeedExample();
+    TestRegistry::SetString(deep, "y", "4");
+    TestRegistry::SetString(deep, "z", "5");
+    Seeded();
+    FakeRegistry::FailWhen(
+        [&c](const FakeRegistry::Call& call) -> std::optional<RegistryApi::Status> {
+            if (call.op == c.op && call.name == c.name) {
+                return 5;
+            }
+            return std::nullopt;
+        });
+    ScriptedDialogs::Answer({Dialogs::IdOk, Dialogs::IdOk});
+
+    EXPECT_EQ(RunMain(), ExitStatus::RemovalFailed);
+
+    FakeRegistry::FailWhen(nullptr);
+    EXPECT_EQ(
+        FakeRegistry::Deletions(),
+        std::vector<Deletion>(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(c.tried)));
+    EXPECT_EQ(ScriptedDialogs::Shown(), (std::vector<Box>{Confirmation, Failure}));
+    EXPECT_FALSE(TestRegistry::ReadValue(Settings, "a"));
+    EXPECT_FALSE(TestRegistry::ReadValue(S1, "x"));
+    for (const std::string& key : c.remaining) {
+        EXPECT_TRUE(TestRegistry::KeyExists(Under(Settings, key))) << key;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    RemovalFlow, FirstFailedDeletion,
+    ::testing::Values(FailedDeletion{Op::DeleteValue, "y", 4, {"S1\\Deep", "S2"}},
+                      FailedDeletion{Op::DeleteKey, "Deep", 6, {"S1\\Deep", "S2"}},
+                      FailedDeletion{Op::DeleteKey, "S2", 8, {"S2"}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(RemovalFlow, PathsWithEmptyPartsAreRefusedBeforeAnythingIsTouched) {
     // Each would reach the registry as the root or a key other than meant.
@@ -242,8 +202,8 @@ TEST_F(RemovalFlow, OnePartPathIsDeletedFromTheRoot) {
 
     EXPECT_EQ(RunDeleteKeyTree(u"orrelin_regdel top"), std::nullopt);
 
-    EXPECT_EQ(Deletions(""), (std::vector<Deletion>{
-                                 {"HKCU\\" + top, "v"}, {"HKCU\\" + top, "below"}, {"HKCU", top}}));
+    EXPECT_EQ(FakeRegistry::Deletions(),
+              (std::vector<Deletion>{Value(top, "v"), Subkey(top, "below"), Subkey("", top)}));
     EXPECT_FALSE(TestRegistry::KeyExists(top));
     EXPECT_EQ(TestRegistry::Snapshot("Software"), software);
     EXPECT_TRUE(ScriptedDialogs::Shown().empty());
@@ -260,63 +220,73 @@ TEST_F(RemovalFlow, ProgramExitStatusForARunThatComesBack) {
     EXPECT_TRUE(ScriptedDialogs::DebugReports().empty());
 }
 
-TEST_F(RemovalFlow, RunTimeErrorReachingTheEntryIsToldInABoxAndToTheDebugger) {
-    struct NotAStandardException {};
-    struct Case {
-        const char* what;
-        std::optional<std::size_t> throwingBox; // throws std::runtime_error("no room left")
-        bool registryThrows; // something that is no std::exception, deleting the value b
-        std::vector<Box> shown;
-        std::u16string reason;
-        bool settingsKept;
-    };
-    const Case cases[] = {
-        {"in place of the confirmation", 0, false, {UnexpectedError}, u"no room left", true},
-        {"in place of the success box, the settings gone",
-         1,
-         false,
-         {Confirmation, UnexpectedError},
-         u"no room left",
-         false},
-        {"from the registry",
-         std::nullopt,
-         true,
-         {Confirmation, UnexpectedError},
-         u"unknown exception",
-         true},
-        {"from the registry, and the error box cannot be shown either",
-         1,
-         true,
-         {Confirmation},
-         u"unknown exception",
-         true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        SetUp(); // a fresh registry for each case
-        SeedExample();
-        Seeded();
-        ScriptedDialogs::Answer({Dialogs::IdOk, Dialogs::IdOk});
-        if (c.throwingBox) {
-            ScriptedDialogs::ThrowAtBox(*c.throwingBox, "no room left");
-        }
-        if (c.registryThrows) {
-            FakeRegistry::FailWhen(
-                [](const FakeRegistry::Call& call) -> std::optional<RegistryApi::Status> {
-                    if (call.op == Op::DeleteValue && call.name == "b") {
-                        throw NotAStandardException{};
-                    }
-                    return std::nullopt;
-                });
-        }
+// An exception reaching the entry, from a box or from the registry.
+struct RunTimeError {
+    const char* what;
+    std::optional<std::size_t> throwingBox; // throws std::runtime_error("no room left")
+    bool registryThrows; // something that is no std::exception, deleting the value b
+    std::vector<Box> shown;
+    std::u16string reason;
+    bool settingsKept;
+};
 
-        EXPECT_EQ(RunProgram(), ExitStatus::RunTimeError);
-
-        FakeRegistry::FailWhen(nullptr);
-        EXPECT_EQ(ScriptedDialogs::Shown(), c.shown);
-        EXPECT_EQ(ScriptedDialogs::DebugReports(),
-                  std::vector<std::u16string>{u"orrelin_regdel: unexpected run-time error: " +
-                                              c.reason + u"\n"});
-        EXPECT_EQ(TestRegistry::KeyExists(Settings), c.settingsKept);
-    }
+void PrintTo(const RunTimeError& c, std::ostream* out) {
+    *out << c.what;
 }
+
+class RunTimeErrorAtTheEntry : public RemovalFlow,
+                               public ::testing::WithParamInterface<RunTimeError> {};
+
+TEST_P(RunTimeErrorAtTheEntry, IsToldInABoxAndToTheDebugger) {
+    struct NotAStandardException {};
+    const RunTimeError& c = GetParam();
+    SeedExample();
+    Seeded();
+    ScriptedDialogs::Answer({Dialogs::IdOk, Dialogs::IdOk});
+    if (c.throwingBox) {
+        ScriptedDialogs::ThrowAtBox(*c.throwingBox, "no room left");
+    }
+    if (c.registryThrows) {
+        FakeRegistry::FailWhen(
+            [](const FakeRegistry::Call& call) -> std::optional<RegistryApi::Status> {
+                if (call.op == Op::DeleteValue && call.name == "b") {
+                    throw NotAStandardException{};
+                }
+                return std::nullopt;
+            });
+    }
+
+    EXPECT_EQ(RunProgram(), ExitStatus::RunTimeError);
+
+    FakeRegistry::FailWhen(nullptr);
+    EXPECT_EQ(ScriptedDialogs::Shown(), c.shown);
+    EXPECT_EQ(ScriptedDialogs::DebugReports(),
+              std::vector<std::u16string>{u"orrelin_regdel: unexpected run-time error: " +
+                                          c.reason + u"\n"});
+    EXPECT_EQ(TestRegistry::KeyExists(Settings), c.settingsKept);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RemovalFlow, RunTimeErrorAtTheEntry,
+    ::testing::Values(
+        RunTimeError{
+            "InPlaceOfTheConfirmation", 0, false, {UnexpectedError}, u"no room left", true},
+        RunTimeError{"InPlaceOfTheSuccessBoxTheSettingsGone",
+                     1,
+                     false,
+                     {Confirmation, UnexpectedError},
+                     u"no room left",
+                     false},
+        RunTimeError{"FromTheRegistry",
+                     std::nullopt,
+                     true,
+                     {Confirmation, UnexpectedError},
+                     u"unknown exception",
+                     true},
+        RunTimeError{"FromTheRegistryAndTheErrorBoxCannotBeShownEither",
+                     1,
+                     true,
+                     {Confirmation},
+                     u"unknown exception",
+                     true}),
+    [](const auto& info) { return std::string(info.param.what); });

@@ -1,9 +1,7 @@
-// What only the in-memory registry can show: the exact calls the accessor
-// makes, and how it reacts to failures injected into them.
+// What only the in-memory registry can show: calls that must never reach the
+// platform, and how the accessor reacts to failures injected into them.
 #include "tests/support/FakeRegistry.h"
 #include "tests/support/RegistryTest.h"
-
-#include <map>
 
 using FakeRegistry::Op;
 
@@ -17,32 +15,7 @@ protected:
         FakeRegistry::FailWhen(nullptr);
         RegistryTest::TearDown();
     }
-    static std::vector<Op> Ops() {
-        std::vector<Op> ops;
-        for (const auto& call : FakeRegistry::Log()) {
-            ops.push_back(call.op);
-        }
-        return ops;
-    }
 };
-
-TEST_F(SeamCalls, EachOperationOpensOnceAndClosesWhatItOpened) {
-    TestRegistry::SetString(Base, "v", "1");
-    TestRegistry::CreateKey(Path("k"));
-    FakeRegistry::ClearLog();
-    reg.SubKey(BaseText);
-    std::vector<std::u16string> names;
-    reg.EnumValueName(names);
-    reg.EnumSubKey(names);
-    reg.DeleteValueName(u"v");
-    reg.DeleteSubKey(u"k");
-    reg.DeleteSubKey(u"k");
-    EXPECT_EQ(Ops(), (std::vector<Op>{Op::OpenKey, Op::EnumValue, Op::EnumValue, Op::CloseKey, //
-                                      Op::OpenKey, Op::EnumKey, Op::EnumKey, Op::CloseKey,     //
-                                      Op::OpenKey, Op::DeleteValue, Op::CloseKey,              //
-                                      Op::OpenKey, Op::DeleteKey, Op::CloseKey,                //
-                                      Op::OpenKey, Op::DeleteKey, Op::CloseKey}));
-}
 
 TEST_F(SeamCalls, RefusedNamesNeverReachThePlatform) {
     reg.SubKey(BaseText);
@@ -66,7 +39,11 @@ TEST_F(SeamCalls, FailedOpenEndsTheOperationWithNothingToClose) {
     EXPECT_EQ(reg.EnumValueName(names), 0);
     EXPECT_EQ(names, std::vector<std::u16string>{u"kept"});
     EXPECT_FALSE(reg.DeleteValueName(u"v"));
-    EXPECT_EQ(Ops(), (std::vector<Op>{Op::OpenKey, Op::OpenKey}));
+    for (const auto& call : FakeRegistry::Log()) {
+        EXPECT_NE(call.op, Op::CloseKey) << "closed a key it never opened";
+    }
+    FakeRegistry::FailWhen(nullptr);
+    EXPECT_TRUE(TestRegistry::ReadValue(Base, "v").has_value());
 }
 
 TEST_F(SeamCalls, ListingStopsAtAFailureOtherThanMoreData) {
@@ -84,22 +61,6 @@ TEST_F(SeamCalls, ListingStopsAtAFailureOtherThanMoreData) {
     std::vector<std::u16string> names;
     EXPECT_EQ(reg.EnumSubKey(names), 1);
     EXPECT_EQ(names, std::vector<std::u16string>{u"a"});
-}
-
-TEST_F(SeamCalls, LongNamesAreAskedForAgainWithALargerBuffer) {
-    TestRegistry::CreateKey(Path(std::string(200, 'k')));
-    FakeRegistry::ClearLog();
-    reg.SubKey(BaseText);
-    std::vector<std::u16string> names;
-    EXPECT_EQ(reg.EnumSubKey(names), 1);
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> asked; // index, capacity
-    for (const auto& call : FakeRegistry::Log()) {
-        if (call.op == Op::EnumKey) {
-            asked.emplace_back(call.index, call.capacity);
-        }
-    }
-    EXPECT_EQ(asked, (std::vector<std::pair<std::uint32_t, std::uint32_t>>{
-                         {0, 80}, {0, 160}, {0, 320}, {1, 80}}));
 }
 
 TEST_F(SeamCalls, PredefinedRootIsNeverClosed) {

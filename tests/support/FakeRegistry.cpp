@@ -193,9 +193,27 @@ std::optional<Status> Record(FakeRegistry::Call call) {
     return store.plan ? store.plan(store.log.back()) : std::nullopt;
 }
 
-std::string PathOf(Handle handle) {
-    const auto key = Resolve(handle);
+std::string PathOf(const std::shared_ptr<Key>& key) {
     return key ? key->path : std::string("?");
+}
+
+std::string PathOf(Handle handle) {
+    return PathOf(Resolve(handle));
+}
+
+// Every call on an open key begins alike: it is logged, the failure plan may
+// decide its status, and a handle of no key or of a deleted one fails.
+std::optional<Status> Begin(FakeRegistry::Call call, const std::shared_ptr<Key>& key) {
+    if (const auto forced = Record(std::move(call))) {
+        return forced;
+    }
+    if (!key) {
+        return InvalidHandle;
+    }
+    if (key->deleted) {
+        return KeyDeleted;
+    }
+    return std::nullopt;
 }
 
 Status OpenOrCreate(FakeRegistry::Op op, Handle root, const std::string& givenPath,
@@ -244,14 +262,8 @@ Status EnumName(FakeRegistry::Op op, Handle handle, std::uint32_t index, char* n
         std::advance(it, index);
         listed = nameOf(it->second);
     }
-    if (const auto forced = Record({op, PathOf(handle), listed, index, capacity})) {
-        return *forced;
-    }
-    if (!key) {
-        return InvalidHandle;
-    }
-    if (key->deleted) {
-        return KeyDeleted;
+    if (const auto early = Begin({op, PathOf(key), listed, index, capacity}, key)) {
+        return *early;
     }
     if (index >= (key.get()->*member).size()) {
         return RegistryApi::NoMoreItems;
@@ -289,6 +301,20 @@ int OpenHandleCount() {
     return static_cast<int>(TheStore().open.size());
 }
 
+std::vector<Deletion> Deletions() {
+    std::vector<Deletion> deletions;
+    for (const Call& call : TheStore().log) {
+        if (call.op == Op::DeleteValue || call.op == Op::DeleteKey) {
+            std::string in = call.key;
+            if (in.starts_with("HKCU")) {
+                in.erase(0, in.starts_with("HKCU\\") ? 5 : 4);
+            }
+            deletions.push_back({call.op, std::move(in), call.name});
+        }
+    }
+    return deletions;
+}
+
 } // namespace FakeRegistry
 
 namespace RegistryApi {
@@ -319,26 +345,17 @@ Status EnumKey(Handle key, std::uint32_t index, char* name, std::uint32_t& capac
 }
 
 Status DeleteValue(Handle handle, const std::string& name) {
-    if (const auto forced = Record({Op::DeleteValue, PathOf(handle), name})) {
-        return *forced;
-    }
     const auto key = Resolve(handle);
-    if (!key) {
-        return InvalidHandle;
-    }
-    if (key->deleted) {
-        return KeyDeleted;
+    if (const auto early = Begin({Op::DeleteValue, PathOf(key), name}, key)) {
+        return *early;
     }
     return key->values.erase(Folded(AsCString(name))) == 1 ? Success : FileNotFound;
 }
 
 Status DeleteKey(Handle handle, const std::string& name) {
-    if (const auto forced = Record({Op::DeleteKey, PathOf(handle), name})) {
-        return *forced;
-    }
     const auto base = Resolve(handle);
-    if (!base) {
-        return InvalidHandle;
+    if (const auto early = Begin({Op::DeleteKey, PathOf(base), name}, base)) {
+        return *early;
     }
     std::shared_ptr<Key> target;
     if (const Status status = Walk(base, AsCString(name), false, target); status != Success) {
@@ -357,15 +374,9 @@ Status DeleteKey(Handle handle, const std::string& name) {
 
 Status QueryValue(Handle handle, const std::string& name, std::uint32_t& type, std::uint8_t* data,
                   std::uint32_t& size) {
-    if (const auto forced = Record({Op::QueryValue, PathOf(handle), name})) {
-        return *forced;
-    }
     const auto key = Resolve(handle);
-    if (!key) {
-        return InvalidHandle;
-    }
-    if (key->deleted) {
-        return KeyDeleted;
+    if (const auto early = Begin({Op::QueryValue, PathOf(key), name}, key)) {
+        return *early;
     }
     const auto it = key->values.find(Folded(AsCString(name)));
     if (it == key->values.end()) {
@@ -384,15 +395,9 @@ Status QueryValue(Handle handle, const std::string& name, std::uint32_t& type, s
 
 Status SetValue(Handle handle, const std::string& name, std::uint32_t type,
                 const std::uint8_t* data, std::uint32_t size) {
-    if (const auto forced = Record({Op::SetValue, PathOf(handle), name})) {
-        return *forced;
-    }
     const auto key = Resolve(handle);
-    if (!key) {
-        return InvalidHandle;
-    }
-    if (key->deleted) {
-        return KeyDeleted;
+    if (const auto early = Begin({Op::SetValue, PathOf(key), name}, key)) {
+        return *early;
     }
     const std::string valueName = AsCString(name);
     if (AnsiCodePage::FromAnsi(valueName).size() > MaxValueNameChars) {

@@ -43,4 +43,17 @@ const std::vector<Call>& Log();
 void ClearLog();
 int OpenHandleCount();
 
+// A deletion as the registry received it: the key it was made in, as a path
+// below HKEY_CURRENT_USER ("" for the root itself), and the value or subkey
+// name.
+struct Deletion {
+    Op op;
+    std::string in;
+    std::string name;
+    bool operator==(const Deletion&) const = default;
+};
+
+// The deletions of the log, in the order they were made.
+std::vector<Deletion> Deletions();
+
 } // namespace FakeRegistry

@@ -1,6 +1,6 @@
 #include "tests/support/FakeRegistry.h"
 #include "tests/support/TestRegistry.h"
 
-int TestRegistry::OpenHandles() {
+int TestRegistry::OpenKeys() {
     return FakeRegistry::OpenHandleCount();
 }

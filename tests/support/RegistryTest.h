@@ -6,25 +6,43 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
-// Base fixture: each test starts from an empty key of its own below
-// HKEY_CURRENT_USER, removes it afterwards, and fails if a registry handle
-// was left open.
-class RegistryTest : public ::testing::Test {
+// What every registry test shares: the key it works in, below
+// HKEY_CURRENT_USER, is removed before and after each test, and the test
+// fails if it left a registry key open.
+class OwnKeyTest : public ::testing::Test {
+protected:
+    explicit OwnKeyTest(std::string ownKey) : ownKey_(std::move(ownKey)) {}
+
+    void SetUp() override {
+        TestRegistry::DeleteTree(ownKey_);
+        keysBefore_ = TestRegistry::OpenKeys();
+    }
+
+    void TearDown() override {
+        EXPECT_EQ(TestRegistry::OpenKeys(), keysBefore_) << "a registry key was left open";
+        TestRegistry::DeleteTree(ownKey_);
+    }
+
+private:
+    std::string ownKey_;
+    int keysBefore_ = 0;
+};
+
+// Base fixture of the accessor's cases: each test starts from an empty key of
+// its own.
+class RegistryTest : public OwnKeyTest {
 protected:
     // Code-page form of the test's key, and its UTF-16 form for the accessor.
     static constexpr char Base[] = "Software\\orrelin_regdel tests";
     static constexpr char16_t BaseText[] = u"Software\\orrelin_regdel tests";
 
-    void SetUp() override {
-        TestRegistry::DeleteTree(Base);
-        TestRegistry::CreateKey(Base);
-        handlesBefore_ = TestRegistry::OpenHandles();
-    }
+    RegistryTest() : OwnKeyTest(Base) {}
 
-    void TearDown() override {
-        EXPECT_EQ(TestRegistry::OpenHandles(), handlesBefore_) << "a registry handle was left open";
-        TestRegistry::DeleteTree(Base);
+    void SetUp() override {
+        OwnKeyTest::SetUp();
+        TestRegistry::CreateKey(Base);
     }
 
     static std::string Path(const std::string& below) { return std::string(Base) + "\\" + below; }
@@ -33,7 +51,4 @@ protected:
     }
 
     cRegistory reg;
-
-private:
-    int handlesBefore_ = 0;
 };

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <utility>
 
@@ -11,51 +12,6 @@ namespace TestRegistry {
 namespace {
 
 using RegistryApi::Handle;
-
-class OpenKey {
-public:
-    explicit OpenKey(const std::string& path, bool create = false) {
-        status_ = create ? RegistryApi::CreateKey(CurrentUser(), path, key_)
-                         : RegistryApi::OpenKey(CurrentUser(), path, key_);
-    }
-    OpenKey(const OpenKey&) = delete;
-    OpenKey& operator=(const OpenKey&) = delete;
-    ~OpenKey() {
-        if (ok() && !RegistryApi::IsPredefinedRoot(key_)) {
-            RegistryApi::CloseKey(key_);
-        }
-    }
-    bool ok() const { return status_ == RegistryApi::Success; }
-    RegistryApi::Status status() const { return status_; }
-    Handle get() const { return key_; }
-
-private:
-    Handle key_{};
-    RegistryApi::Status status_ = -1;
-};
-
-using EnumFunction = RegistryApi::Status (*)(Handle, std::uint32_t, char*, std::uint32_t&);
-
-std::vector<std::string> Names(const std::string& path, EnumFunction enumerate) {
-    std::vector<std::string> names;
-    const OpenKey key(path);
-    if (!key.ok()) {
-        return names;
-    }
-    for (std::uint32_t index = 0;; ++index) {
-        std::string buffer(65536, '\0');
-        std::uint32_t size = static_cast<std::uint32_t>(buffer.size());
-        if (enumerate(key.get(), index, buffer.data(), size) != RegistryApi::Success) {
-            break;
-        }
-        names.push_back(buffer.substr(0, size));
-    }
-    return names;
-}
-
-std::string Join(const std::string& path, const std::string& name) {
-    return path.empty() ? name : path + "\\" + name;
-}
 
 // Where the last separator character is: in a double-byte code page the
 // second byte of a character (ソ, 表) may be the separator's byte.
@@ -66,10 +22,60 @@ std::size_t LastSeparator(const std::string& path) {
                                          : AnsiCodePage::ToAnsi(text.substr(0, split)).bytes.size();
 }
 
+std::string ParentOf(const std::string& path, std::size_t split) {
+    return split == std::string::npos ? std::string() : path.substr(0, split);
+}
+
+std::optional<StoredValue> ReadValue(Handle key, const std::string& name) {
+    StoredValue value;
+    std::uint32_t size = 256;
+    RegistryApi::Status status = RegistryApi::MoreData;
+    while (status == RegistryApi::MoreData) {
+        value.data.resize(std::max<std::size_t>(size, value.data.size() * 2));
+        size = static_cast<std::uint32_t>(value.data.size());
+        status = RegistryApi::QueryValue(key, name, value.type, value.data.data(), size);
+    }
+    if (status != RegistryApi::Success) {
+        return std::nullopt;
+    }
+    value.data.resize(size);
+    return value;
+}
+
+void List(const Tree& tree, const std::string& path, std::ostringstream& listing) {
+    listing << '[' << path << "]\n";
+    for (const NamedValue& value : tree.values) {
+        listing << "  \"" << value.name << "\" ";
+        if (!value.stored) {
+            listing << "unreadable\n";
+            continue;
+        }
+        listing << value.stored->type << ':';
+        for (const std::uint8_t byte : value.stored->data) {
+            listing << ' ' << static_cast<int>(byte);
+        }
+        listing << '\n';
+    }
+    for (const Tree& subkey : tree.subkeys) {
+        List(subkey, Join(path, subkey.name), listing);
+    }
+}
+
 } // namespace
 
 Handle CurrentUser() {
     return RegistryApi::RootHandle(0x80000001u);
+}
+
+Key::Key(Handle parent, const std::string& path, bool create) {
+    status_ = create ? RegistryApi::CreateKey(parent, path, key_)
+                     : RegistryApi::OpenKey(parent, path, key_);
+}
+
+Key::~Key() {
+    if (ok() && !RegistryApi::IsPredefinedRoot(key_)) {
+        RegistryApi::CloseKey(key_);
+    }
 }
 
 std::string Ansi(std::u16string_view text) {
@@ -78,12 +84,24 @@ std::string Ansi(std::u16string_view text) {
     return encoded.bytes;
 }
 
+std::vector<std::u16string> Decoded(const std::vector<std::string>& names) {
+    std::vector<std::u16string> decoded;
+    for (const auto& name : names) {
+        decoded.push_back(AnsiCodePage::FromAnsi(name));
+    }
+    return decoded;
+}
+
+std::string Join(const std::string& path, const std::string& name) {
+    return path.empty() ? name : path + "\\" + name;
+}
+
 void DeleteTree(const std::string& path) {
     for (const std::string& subkey : SubkeyNames(path)) {
         DeleteTree(Join(path, subkey));
     }
     const auto split = LastSeparator(path);
-    const OpenKey parent(split == std::string::npos ? std::string() : path.substr(0, split));
+    const Key parent(ParentOf(path, split));
     if (parent.ok()) {
         RegistryApi::DeleteKey(parent.get(), path.substr(split + 1));
     }
@@ -93,17 +111,15 @@ void DeleteTree(const std::string& path) {
 // cannot take a whole path longer than 260 characters at once.
 void CreateKey(const std::string& path) {
     const auto split = LastSeparator(path);
-    const OpenKey parent(split == std::string::npos ? std::string() : path.substr(0, split), true);
+    const Key parent(ParentOf(path, split), true);
     ASSERT_TRUE(parent.ok()) << "cannot create the parent of " << path;
-    Handle key{};
-    const auto status = RegistryApi::CreateKey(parent.get(), path.substr(split + 1), key);
-    ASSERT_EQ(status, RegistryApi::Success) << "cannot create " << path;
-    RegistryApi::CloseKey(key);
+    const Key key(parent.get(), path.substr(split + 1), true);
+    ASSERT_TRUE(key.ok()) << "cannot create " << path;
 }
 
 void SetValue(const std::string& path, const std::string& name, std::uint32_t type,
               const std::vector<std::uint8_t>& data) {
-    const OpenKey key(path, true);
+    const Key key(path, true);
     ASSERT_TRUE(key.ok()) << "cannot create " << path;
     ASSERT_EQ(RegistryApi::SetValue(key.get(), name, type, data.data(),
                                     static_cast<std::uint32_t>(data.size())),
@@ -118,52 +134,60 @@ void SetString(const std::string& path, const std::string& name, const std::stri
 }
 
 bool KeyExists(const std::string& path) {
-    return OpenKey(path).ok();
+    return Key(path).ok();
+}
+
+std::vector<std::string> Names(Handle key, EnumFunction enumerate) {
+    std::vector<std::string> names;
+    std::string buffer(1024, '\0');
+    for (std::uint32_t index = 0;;) {
+        auto size = static_cast<std::uint32_t>(buffer.size());
+        const RegistryApi::Status status = enumerate(key, index, buffer.data(), size);
+        if (status == RegistryApi::MoreData) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (status != RegistryApi::Success) {
+            return names;
+        }
+        names.push_back(buffer.substr(0, size));
+        ++index;
+    }
 }
 
 std::vector<std::string> ValueNames(const std::string& path) {
-    return Names(path, RegistryApi::EnumValue);
+    const Key key(path);
+    return key.ok() ? Names(key.get(), RegistryApi::EnumValue) : std::vector<std::string>{};
 }
 
 std::vector<std::string> SubkeyNames(const std::string& path) {
-    return Names(path, RegistryApi::EnumKey);
+    const Key key(path);
+    return key.ok() ? Names(key.get(), RegistryApi::EnumKey) : std::vector<std::string>{};
 }
 
 std::optional<StoredValue> ReadValue(const std::string& path, const std::string& name) {
-    const OpenKey key(path);
+    const Key key(path);
+    return key.ok() ? ReadValue(key.get(), name) : std::nullopt;
+}
+
+Tree Read(Handle parent, const std::string& name) {
+    Tree tree{name, {}, {}};
+    const Key key(parent, name);
     if (!key.ok()) {
-        return std::nullopt;
+        return tree;
     }
-    StoredValue value;
-    value.data.resize(1 << 20);
-    std::uint32_t size = static_cast<std::uint32_t>(value.data.size());
-    if (RegistryApi::QueryValue(key.get(), name, value.type, value.data.data(), size) !=
-        RegistryApi::Success) {
-        return std::nullopt;
+    for (const std::string& valueName : Names(key.get(), RegistryApi::EnumValue)) {
+        tree.values.push_back({valueName, ReadValue(key.get(), valueName)});
     }
-    value.data.resize(size);
-    return value;
+    for (const std::string& subkey : Names(key.get(), RegistryApi::EnumKey)) {
+        tree.subkeys.push_back(Read(key.get(), subkey));
+    }
+    return tree;
 }
 
 std::string Snapshot(const std::string& path) {
     std::ostringstream listing;
-    listing << '[' << path << "]\n";
-    for (const std::string& name : ValueNames(path)) {
-        listing << "  \"" << name << "\" ";
-        const auto value = ReadValue(path, name);
-        if (!value) {
-            listing << "unreadable\n";
-            continue;
-        }
-        listing << value->type << ':';
-        for (const std::uint8_t byte : value->data) {
-            listing << ' ' << static_cast<int>(byte);
-        }
-        listing << '\n';
-    }
-    for (const std::string& subkey : SubkeyNames(path)) {
-        listing << Snapshot(Join(path, subkey));
-    }
+    List(Read(CurrentUser(), path), path, listing);
     return listing.str();
 }
 

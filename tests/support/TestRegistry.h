@@ -20,8 +20,27 @@ struct StoredValue {
 
 RegistryApi::Handle CurrentUser();
 
+// An open key, closed when it goes; a predefined root is never closed.
+class Key {
+public:
+    Key(RegistryApi::Handle parent, const std::string& path, bool create = false);
+    explicit Key(const std::string& path, bool create = false) : Key(CurrentUser(), path, create) {}
+    Key(const Key&) = delete;
+    Key& operator=(const Key&) = delete;
+    ~Key();
+    bool ok() const { return status_ == RegistryApi::Success; }
+    RegistryApi::Handle get() const { return key_; }
+
+private:
+    RegistryApi::Handle key_{};
+    RegistryApi::Status status_ = -1;
+};
+
 // Encodes a UTF-16 literal in the ANSI code page; fails the test if inexact.
 std::string Ansi(std::u16string_view text);
+std::vector<std::u16string> Decoded(const std::vector<std::string>& names);
+
+std::string Join(const std::string& path, const std::string& name);
 
 void DeleteTree(const std::string& path);
 void CreateKey(const std::string& path);
@@ -30,15 +49,37 @@ void SetValue(const std::string& path, const std::string& name, std::uint32_t ty
 void SetString(const std::string& path, const std::string& name, const std::string& text);
 
 bool KeyExists(const std::string& path);
+
+using EnumFunction = RegistryApi::Status (*)(RegistryApi::Handle, std::uint32_t, char*,
+                                             std::uint32_t&);
+// Every name of an open key, however long, up to the first failure.
+std::vector<std::string> Names(RegistryApi::Handle key, EnumFunction enumerate);
 std::vector<std::string> ValueNames(const std::string& path);
 std::vector<std::string> SubkeyNames(const std::string& path);
 std::optional<StoredValue> ReadValue(const std::string& path, const std::string& name);
+
+// A tree as the registry lists it: names in the platform's order, values
+// with what they hold (nullopt when the listed name cannot be read back).
+struct NamedValue {
+    std::string name;
+    std::optional<StoredValue> stored;
+};
+struct Tree {
+    std::string name;
+    std::vector<NamedValue> values;
+    std::vector<Tree> subkeys;
+};
+
+// The key `name` below the open key `parent` with everything in it; a key
+// that cannot be opened reads as empty.
+Tree Read(RegistryApi::Handle parent, const std::string& name);
 
 // A full listing of a tree: every key path, value name, type and data, in
 // listing order; comparing two snapshots shows any change.
 std::string Snapshot(const std::string& path);
 
-// Open registry handles of this process, to show that every open was closed.
-int OpenHandles();
+// Registry keys this process has opened and not closed, to show that every
+// open was closed.
+int OpenKeys();
 
 } // namespace TestRegistry
