@@ -21,25 +21,19 @@ as_root() {
 
 # Installs the packages named, or by default the project's PACKAGES.
 ensure_packages() {
-    local wanted=("$@")
-    if [ "${#wanted[@]}" -eq 0 ]; then
-        wanted=("${PACKAGES[@]}")
-    fi
-    local missing=()
-    local package
-    for package in "${wanted[@]}"; do
+    local missing=() package
+    for package in "${@:-${PACKAGES[@]}}"; do
         LC_ALL=C dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
             missing+=("$package")
     done
-    if [ "${#missing[@]}" -gt 0 ]; then
-        echo "Installing: ${missing[*]}"
-        # Wine's 32-bit loader, which runs the 32-bit build, is an i386 package.
-        if ! dpkg --print-foreign-architectures | grep -qx i386; then
-            as_root dpkg --add-architecture i386
-        fi
-        as_root apt-get update -qq
-        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    [ "${#missing[@]}" -gt 0 ] || return 0
+    echo "Installing: ${missing[*]}"
+    # Wine's 32-bit loader, which runs the 32-bit build, is an i386 package.
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        as_root dpkg --add-architecture i386
     fi
+    as_root apt-get update -qq
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
 # Japanese Windows runs with ANSI code page 932; Wine picks it from the locale.
@@ -58,10 +52,9 @@ ensure_locale() {
 # programs and Wine's own tools go to the 64-bit loader directly, and
 # 32-bit programs run only where they can.
 WINE64_LOADER=/usr/lib/wine/wine64
-WINE32_LOADER=/usr/lib/wine/wine
 
 can_run_32bit_programs() {
-    "$WINE32_LOADER" --version >/dev/null 2>&1
+    /usr/lib/wine/wine --version >/dev/null 2>&1
 }
 
 # The loader for Wine's own tools (wineboot, reg, winepath): Debian's `wine`
@@ -112,10 +105,6 @@ remove_tree() {
 build_tree() {
     local preset="$1"
     shift
-    local targets=()
-    if [ "$#" -gt 0 ]; then
-        targets=(--target "$@")
-    fi
     cmake --preset "$preset" -B "$BUILD_ROOT/$preset" >/dev/null
-    cmake --build "$BUILD_ROOT/$preset" --parallel "$(nproc)" "${targets[@]}"
+    cmake --build "$BUILD_ROOT/$preset" --parallel "$(nproc)" ${1:+--target "$@"}
 }
