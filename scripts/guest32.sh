@@ -144,8 +144,8 @@ run_tree_in_guest() {
     local tree="$1" sources dir job status=0 old lock
     sources="$(guest_sources)"
     if [ -z "$sources" ]; then
-        echo "NOT RUN: apt's configuration names no Debian sources for the guest" \
-            "(ORRELIN_GUEST_SOURCES can name some)"
+        echo "NOT RUN: no Debian package sources for the guest, in apt's configuration" \
+            "or in ORRELIN_GUEST_SOURCES"
         return 125
     fi
     dir="$(guest_image_dir "$sources")"
