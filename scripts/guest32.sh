@@ -103,17 +103,15 @@ EOF
 # guest's second disk, the command to run there; its output and status are
 # kept in /job, then the guest powers off.
 write_guest_job() {
-    local job="$1" tree="$2"
-    printf 'tree=%q\ncommand=(%s)\n' "$tree" \
-        "$(printf '%q ' "${WINDOWS_SUITE[@]}" --test-dir "$tree")" >"$job/job"
-    cat >"$job/init" <<'EOF'
+    { printf 'tree=%q\ncommand=(%s)\n' "$2" \
+          "$(printf '%q ' "${WINDOWS_SUITE[@]}" --test-dir "$2")"
+      cat <<'EOF'
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root
 # The initramfs has mounted /proc, /sys and /dev.
 mkdir -p /dev/pts /dev/shm
 mount -t devpts devpts /dev/pts
 for dir in /dev/shm /run /tmp; do mount -t tmpfs tmpfs $dir; done
 chmod 1777 /tmp /dev/shm
-source /job/job
 mkdir -p "$tree"
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144,cache=loose tree "$tree"
 mkdir -p "$tree/wineprefix" && mount /dev/vdb "$tree/wineprefix"
@@ -125,6 +123,7 @@ umount "$tree/wineprefix" "$tree"
 echo o >/proc/sysrq-trigger
 sleep 60
 EOF
+    } >"$1/init"
 }
 
 # The folder of the guest's image for these sources: named after the suite,
