@@ -157,7 +157,7 @@ run_tree_in_guest() {
         ensure_packages "${GUEST_HOST_PACKAGES[@]}"
     fi
     if [ ! -f "$dir/root.img" ]; then
-        echo "Building the guest's Debian root in $dir (once per machine, about 7 minutes)"
+        echo "Building the guest's Debian root in $dir (once per machine, a few minutes)"
         remove_tree "$dir.building"
         mkdir -p "$dir.building"
         if ! make_guest_image "$dir.building" "$sources"; then
