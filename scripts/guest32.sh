@@ -20,7 +20,8 @@ for library in libxrender1 libxrandr2 libxi6 libxcursor1 libxinerama1 libxcompos
     GUEST_PACKAGES+=("$library" "$library:i386")
 done
 unset library
-GUEST_CACHE="${XDG_CACHE_HOME:-$HOME/.cache}/orrelin_regdel"
+# The user's cache folder, also where HOME is not set (as under some CI).
+GUEST_CACHE="${XDG_CACHE_HOME:-${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}/.cache}/orrelin_regdel"
 
 # "URI SUITE COMPONENT" lines, the release's own suite first: where this
 # machine's apt gets its release, updates and security fixes (sources.list
