@@ -8,27 +8,6 @@
 namespace AnsiCodePage {
 namespace {
 
-// Code pages for which WideCharToMultiByte rejects the default-character
-// arguments and WC_NO_BEST_FIT_CHARS; only invalid input can be detected there.
-bool AllowsDefaultCharFlags(UINT codePage) {
-    switch (codePage) {
-    case CP_UTF7:
-    case CP_UTF8:
-    case 42: // symbol
-    case 50220:
-    case 50221:
-    case 50222:
-    case 50225:
-    case 50227:
-    case 50229:
-    case 52936:
-    case 54936:
-        return false;
-    default:
-        return !(codePage >= 57002 && codePage <= 57011);
-    }
-}
-
 int CheckedLength(std::size_t size) {
     if (size > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
         throw std::length_error("text too long for the code page conversion");
@@ -45,15 +24,17 @@ Encoded ToAnsi(std::u16string_view text) {
     }
     const auto* wide = reinterpret_cast<const wchar_t*>(text.data());
     const int wideLength = CheckedLength(text.size());
-    const UINT codePage = GetACP();
-    const bool flagsAllowed = AllowsDefaultCharFlags(codePage);
-    const DWORD flags =
-        flagsAllowed ? WC_NO_BEST_FIT_CHARS : (codePage == CP_UTF8 ? WC_ERR_INVALID_CHARS : 0);
-
+    // A system's ANSI code page is a single- or double-byte one, whose best
+    // fits and default character are reported, or UTF-8 (the option "Use
+    // Unicode UTF-8 for worldwide language support"), which takes no such
+    // arguments and where only a lone surrogate has no exact form.
+    const bool utf8 = GetACP() == CP_UTF8;
+    const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
     BOOL usedDefault = FALSE;
-    int size = WideCharToMultiByte(CP_ACP, flags, wide, wideLength, nullptr, 0, nullptr,
-                                   flagsAllowed ? &usedDefault : nullptr);
-    if (size == 0 && codePage == CP_UTF8) {
+    BOOL* const reportDefault = utf8 ? nullptr : &usedDefault;
+    int size =
+        WideCharToMultiByte(CP_ACP, flags, wide, wideLength, nullptr, 0, nullptr, reportDefault);
+    if (size == 0 && utf8) {
         // Lone surrogates: convert anyway, but say the result is not exact.
         result.exact = false;
         size = WideCharToMultiByte(CP_ACP, 0, wide, wideLength, nullptr, 0, nullptr, nullptr);
@@ -64,7 +45,7 @@ Encoded ToAnsi(std::u16string_view text) {
     }
     result.bytes.resize(static_cast<std::size_t>(size));
     WideCharToMultiByte(CP_ACP, flags, wide, wideLength, result.bytes.data(), size, nullptr,
-                        flagsAllowed ? &usedDefault : nullptr);
+                        reportDefault);
     result.exact = usedDefault == FALSE && size > 0;
     return result;
 }

@@ -14,9 +14,7 @@ using Status = std::int32_t;
 enum class Handle : std::uintptr_t {};
 
 inline constexpr Status Success = 0;
-inline constexpr Status FileNotFound = 2;
 inline constexpr Status MoreData = 234;
-inline constexpr Status NoMoreItems = 259;
 
 inline constexpr std::uint32_t TypeString = 1; // REG_SZ
 inline constexpr std::uint32_t TypeBinary = 3; // REG_BINARY
@@ -24,6 +22,15 @@ inline constexpr std::uint32_t TypeDword = 4;  // REG_DWORD
 
 // The six specific key rights; deliberately not KEY_ALL_ACCESS.
 inline constexpr std::uint32_t KeyAccess = 0x3F;
+
+// What a key opened as itself is opened for: reading its values, and
+// deleting it as well.
+inline constexpr std::uint32_t QueryAccess = 0x1;            // KEY_QUERY_VALUE
+inline constexpr std::uint32_t DeleteAccess = 0x10000 | 0x1; // DELETE | KEY_QUERY_VALUE
+
+// A registry link is a key whose value of this name holds the path of the
+// key it stands for; opening through it reaches that key instead.
+inline constexpr char LinkValueName[] = "SymbolicLinkValue";
 
 // Predefined roots are sign-extended where handles are wider than 32 bits.
 constexpr Handle RootHandle(std::uint32_t root) {
@@ -37,19 +44,25 @@ constexpr bool IsPredefinedRoot(Handle key) {
 }
 
 Status OpenKey(Handle root, const std::string& path, Handle& key);
+// Opens the key `name` of `parent` itself: a link is not followed, so a
+// link opens as the link key.
+Status OpenKeyItself(Handle parent, const std::string& name, std::uint32_t access, Handle& key);
 Status CreateKey(Handle root, const std::string& path, Handle& key);
 void CloseKey(Handle key);
 
-// `capacity` is the buffer's size in bytes on entry and the name's length
-// without its NUL on success.
-Status EnumValue(Handle key, std::uint32_t index, char* name, std::uint32_t& capacity);
-Status EnumKey(Handle key, std::uint32_t index, char* name, std::uint32_t& capacity);
+// `capacity` is the buffer's size in bytes, NUL included.
+Status EnumValue(Handle key, std::uint32_t index, char* name, std::uint32_t capacity);
+Status EnumKey(Handle key, std::uint32_t index, char* name, std::uint32_t capacity);
 
 Status DeleteValue(Handle key, const std::string& name);
 Status DeleteKey(Handle key, const std::string& name);
+// Deletes the key of an open handle (one with DeleteAccess), which must have
+// no subkeys: for a link, the link itself.
+Status DeleteOpenKey(Handle key);
 
 // `type` and `size` are in/out as for RegQueryValueExA: the preset type and
-// the capacity on entry, the stored type and byte count on return.
+// the capacity on entry, the stored type and byte count on return. With no
+// `data`, only whether the value exists is asked.
 Status QueryValue(Handle key, const std::string& name, std::uint32_t& type, std::uint8_t* data,
                   std::uint32_t& size);
 Status SetValue(Handle key, const std::string& name, std::uint32_t type, const std::uint8_t* data,

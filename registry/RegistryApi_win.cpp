@@ -1,6 +1,11 @@
 #include "registry/RegistryApi.h"
 
 #include <windows.h>
+#include <winternl.h>
+
+// ntdll's own deletion of an open key; advapi32 has no call that deletes a
+// link rather than the key it points to.
+extern "C" NTSTATUS NTAPI NtDeleteKey(HANDLE key);
 
 namespace RegistryApi {
 namespace {
@@ -21,6 +26,14 @@ Status OpenKey(Handle root, const std::string& path, Handle& key) {
     return status;
 }
 
+Status OpenKeyItself(Handle parent, const std::string& name, std::uint32_t access, Handle& key) {
+    HKEY opened = nullptr;
+    const LSTATUS status =
+        RegOpenKeyExA(ToHkey(parent), name.c_str(), REG_OPTION_OPEN_LINK, access, &opened);
+    key = FromHkey(opened);
+    return status;
+}
+
 Status CreateKey(Handle root, const std::string& path, Handle& key) {
     SECURITY_ATTRIBUTES security{};
     char noClass[] = "";
@@ -36,23 +49,18 @@ void CloseKey(Handle key) {
     RegCloseKey(ToHkey(key));
 }
 
-Status EnumValue(Handle key, std::uint32_t index, char* name, std::uint32_t& capacity) {
+Status EnumValue(Handle key, std::uint32_t index, char* name, std::uint32_t capacity) {
     DWORD nameSize = capacity;
     DWORD type = 0;
     DWORD dataSize = 0;
-    const LSTATUS status =
-        RegEnumValueA(ToHkey(key), index, name, &nameSize, nullptr, &type, nullptr, &dataSize);
-    capacity = nameSize;
-    return status;
+    return RegEnumValueA(ToHkey(key), index, name, &nameSize, nullptr, &type, nullptr, &dataSize);
 }
 
-Status EnumKey(Handle key, std::uint32_t index, char* name, std::uint32_t& capacity) {
+Status EnumKey(Handle key, std::uint32_t index, char* name, std::uint32_t capacity) {
     DWORD nameSize = capacity;
     FILETIME lastWrite{};
-    const LSTATUS status =
-        RegEnumKeyExA(ToHkey(key), index, name, &nameSize, nullptr, nullptr, nullptr, &lastWrite);
-    capacity = nameSize;
-    return status;
+    return RegEnumKeyExA(ToHkey(key), index, name, &nameSize, nullptr, nullptr, nullptr,
+                         &lastWrite);
 }
 
 Status DeleteValue(Handle key, const std::string& name) {
@@ -61,6 +69,11 @@ Status DeleteValue(Handle key, const std::string& name) {
 
 Status DeleteKey(Handle key, const std::string& name) {
     return RegDeleteKeyA(ToHkey(key), name.c_str());
+}
+
+Status DeleteOpenKey(Handle key) {
+    const NTSTATUS status = NtDeleteKey(ToHkey(key));
+    return NT_SUCCESS(status) ? Success : static_cast<Status>(RtlNtStatusToDosError(status));
 }
 
 Status QueryValue(Handle key, const std::string& name, std::uint32_t& type, std::uint8_t* data,

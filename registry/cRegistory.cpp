@@ -67,10 +67,10 @@ struct Address {
 };
 
 // The one check every member makes before it reaches the platform. A usable
-// path leaves `subKey` as it reads back through the code page; an unusable
-// path or name leaves it as the caller set it, so that no later call can
-// reach the key an altered path would have named.
-std::optional<Address> Addressed(std::u16string& subKey, std::u16string_view name = {}) {
+// path is rewritten in `subKey` as it reads back through the code page; an
+// unusable path or name leaves it as the caller set it, so that no later
+// call can reach the key an altered path would have named.
+std::optional<Address> RoundTripAndAddress(std::u16string& subKey, std::u16string_view name = {}) {
     auto encodedName = Unaltered(name);
     auto path = Unaltered(subKey);
     if (!encodedName || !path) {
@@ -89,11 +89,32 @@ std::optional<KeyGuard> Open(RootKey root, const std::optional<Address>& at) {
     return KeyGuard(key);
 }
 
+// Opens the subkey `name` of an open key as itself: where a link stands,
+// the link key, never the key it points to.
+std::optional<KeyGuard> OpenItself(const KeyGuard& parent, const std::string& name,
+                                   std::uint32_t access) {
+    Handle key{};
+    if (RegistryApi::OpenKeyItself(parent.get(), name, access, key) != RegistryApi::Success) {
+        return std::nullopt;
+    }
+    return KeyGuard(key);
+}
+
+// A link holds the path it stands for in a value of its own name. A key that
+// merely holds such a value is taken for a link too: it is one of the
+// addressed key's own subkeys, and is then deleted as itself or not at all.
+bool HoldsLink(const KeyGuard& key) {
+    std::uint32_t type = 0;
+    std::uint32_t size = 0;
+    return RegistryApi::QueryValue(key.get(), RegistryApi::LinkValueName, type, nullptr, size) ==
+           RegistryApi::Success;
+}
+
 std::string_view UpToFirstNul(std::string_view bytes) {
     return bytes.substr(0, bytes.find('\0'));
 }
 
-using EnumFunction = Status (*)(Handle, std::uint32_t, char*, std::uint32_t&);
+using EnumFunction = Status (*)(Handle, std::uint32_t, char*, std::uint32_t);
 
 // Reads the index-th name, growing the buffer while the platform says it is
 // too small. Any other failure, or a name beyond the registry's limit, ends
@@ -103,8 +124,7 @@ std::optional<std::string> ReadName(EnumFunction enumerate, Handle key, std::uin
     std::string buffer;
     for (std::uint32_t capacity = FirstNameCapacity;; capacity = std::min(capacity * 2, maxBytes)) {
         buffer.assign(capacity, ' ');
-        std::uint32_t length = capacity;
-        const Status status = enumerate(key, index, buffer.data(), length);
+        const Status status = enumerate(key, index, buffer.data(), capacity);
         if (status == RegistryApi::Success) {
             return std::string(UpToFirstNul(buffer));
         }
@@ -116,7 +136,7 @@ std::optional<std::string> ReadName(EnumFunction enumerate, Handle key, std::uin
 
 std::int32_t EnumNames(RootKey root, std::u16string& subKey, std::vector<std::u16string>& names,
                        EnumFunction enumerate, std::uint32_t maxBytes) {
-    const auto key = Open(root, Addressed(subKey));
+    const auto key = Open(root, RoundTripAndAddress(subKey));
     if (!key) {
         return 0;
     }
@@ -132,15 +152,6 @@ std::int32_t EnumNames(RootKey root, std::u16string& subKey, std::vector<std::u1
     return static_cast<std::int32_t>(index);
 }
 
-using DeleteFunction = Status (*)(Handle, const std::string&);
-
-bool DeleteNamed(RootKey root, std::u16string& subKey, const std::u16string& name,
-                 DeleteFunction remove) {
-    const auto at = Addressed(subKey, name);
-    const auto key = Open(root, at);
-    return key && remove(key->get(), at->name) == RegistryApi::Success;
-}
-
 // The key a writer writes to, created with every missing key above it, and
 // the value's name in the code page. Nothing is created for an address that
 // names nothing.
@@ -151,7 +162,7 @@ struct WriteTarget {
 
 std::optional<WriteTarget> CreateForWrite(RootKey root, std::u16string& subKey,
                                           const std::u16string& name) {
-    auto at = Addressed(subKey, name);
+    auto at = RoundTripAndAddress(subKey, name);
     Handle key{};
     if (!at || RegistryApi::CreateKey(Root(root), at->path, key) != RegistryApi::Success) {
         return std::nullopt;
@@ -225,7 +236,7 @@ std::u16string cRegistory::SubKey() const {
 }
 
 bool cRegistory::IsThereKey() {
-    return Open(rootKey_, Addressed(subKey_)).has_value();
+    return Open(rootKey_, RoundTripAndAddress(subKey_)).has_value();
 }
 
 std::int32_t cRegistory::EnumValueName(std::vector<std::u16string>& strlpEnumValueName) {
@@ -243,16 +254,34 @@ bool cRegistory::DeleteSubKey(const std::u16string& strSubKey) {
     if (strSubKey.empty()) {
         return false;
     }
-    return DeleteNamed(rootKey_, subKey_, strSubKey, RegistryApi::DeleteKey);
+    const auto at = RoundTripAndAddress(subKey_, strSubKey);
+    const auto key = Open(rootKey_, at);
+    if (!key) {
+        return false;
+    }
+    // RegDeleteKeyA follows a link and deletes the key it points to; a link
+    // goes through a handle of its own. A subkey that cannot be opened as
+    // itself is not deleted by name either, since that name may lead on.
+    auto subkey = OpenItself(*key, at->name, RegistryApi::DeleteAccess);
+    if (!subkey) {
+        return false;
+    }
+    if (HoldsLink(*subkey)) {
+        return RegistryApi::DeleteOpenKey(subkey->get()) == RegistryApi::Success;
+    }
+    subkey.reset();
+    return RegistryApi::DeleteKey(key->get(), at->name) == RegistryApi::Success;
 }
 
 bool cRegistory::DeleteValueName(const std::u16string& strValueName) {
-    return DeleteNamed(rootKey_, subKey_, strValueName, RegistryApi::DeleteValue);
+    const auto at = RoundTripAndAddress(subKey_, strValueName);
+    const auto key = Open(rootKey_, at);
+    return key && RegistryApi::DeleteValue(key->get(), at->name) == RegistryApi::Success;
 }
 
 std::u16string cRegistory::GetString(const std::u16string& strValueName,
                                      const std::u16string& strDefault) {
-    const auto at = Addressed(subKey_, strValueName);
+    const auto at = RoundTripAndAddress(subKey_, strValueName);
     const auto key = Open(rootKey_, at);
     if (!key) {
         return strDefault;
@@ -282,7 +311,7 @@ bool cRegistory::SetString(const std::u16string& strValueName, const std::u16str
 }
 
 std::int32_t cRegistory::GetDWORD(const std::u16string& strValueName, std::int32_t lngDefault) {
-    const auto at = Addressed(subKey_, strValueName);
+    const auto at = RoundTripAndAddress(subKey_, strValueName);
     const auto key = Open(rootKey_, at);
     if (!key) {
         return lngDefault;
@@ -310,14 +339,16 @@ bool cRegistory::SetDWORD(const std::u16string& strValueName, std::int32_t lngNe
 
 std::int32_t cRegistory::GetBinary(const std::u16string& strValueName,
                                    std::vector<std::uint8_t>& bytValue) {
-    const auto at = Addressed(subKey_, strValueName);
-    if (!at) {
-        // Names no value: as for a missing value, the list is emptied.
+    const auto at = RoundTripAndAddress(subKey_, strValueName);
+    if (!at && Unaltered(subKey_)) {
+        // A name that names no value in a key that is addressed: as for a
+        // missing value, the list is emptied.
         bytValue.clear();
         return 0;
     }
     const auto key = Open(rootKey_, at);
     if (!key) {
+        // No key reached, missing or not addressable: the list stays.
         return 0;
     }
     bytValue.assign(ReadCapacity + 1, 0);
@@ -345,4 +376,17 @@ bool cRegistory::SetBinary(const std::u16string& strValueName,
     }
     return Write(target, RegistryApi::TypeBinary, bytValue.data(),
                  static_cast<std::uint32_t>(*length));
+}
+
+bool cRegistory::IsLinkKey(const std::u16string& strSubKey) {
+    if (strSubKey.empty()) {
+        return false;
+    }
+    const auto at = RoundTripAndAddress(subKey_, strSubKey);
+    const auto key = Open(rootKey_, at);
+    if (!key) {
+        return false;
+    }
+    const auto subkey = OpenItself(*key, at->name, RegistryApi::QueryAccess);
+    return subkey && HoldsLink(*subkey);
 }

@@ -67,6 +67,10 @@ public:
     virtual bool SetBinary(const std::u16string& strValueName,
                            const std::vector<std::uint8_t>& bytValue, ValueLength lngValueLen);
 
+    // True when the subkey `strSubKey` of the addressed key is a registry
+    // link, which stands for another key that it is not part of.
+    virtual bool IsLinkKey(const std::u16string& strSubKey);
+
     virtual ~cRegistory() = default;
 
 private:

@@ -1,6 +1,6 @@
 #include "removal/Module1.h"
 
-#include "platform/Dialogs.h"
+#include "platform/Process.h"
 #include "registry/cRegistory.h"
 #include "removal/ExitStatus.h"
 
@@ -47,15 +47,26 @@ void DeleteSubkeyTrees(const std::u16string& strKey) {
     }
 }
 
-// Deletes the key from its parent. A path without a separator names a key
-// right below the root, which is its parent then.
-void DeleteFromParent(const std::u16string& strKey) {
+// Points the accessor at the key's parent and gives the key's name there. A
+// path without a separator names a key right below the root, which is its
+// parent then.
+std::u16string AtParent(const std::u16string& strKey) {
     const auto split = strKey.rfind(Separator);
     const bool atRoot = split == std::u16string::npos;
     objReg().SubKey(atRoot ? std::u16string() : strKey.substr(0, split));
-    if (!objReg().DeleteSubKey(atRoot ? strKey : strKey.substr(split + 1))) {
+    return atRoot ? strKey : strKey.substr(split + 1);
+}
+
+void DeleteFromParent(const std::u16string& strKey) {
+    if (!objReg().DeleteSubKey(AtParent(strKey))) {
         ReportFailureAndEnd();
     }
+}
+
+// A link belongs to the tree, the key it points to does not: the link is
+// deleted as it is, and nothing is listed or deleted through it.
+bool IsLink(const std::u16string& strKey) {
+    return objReg().IsLinkKey(AtParent(strKey));
 }
 
 // A path with an empty component would address the root or a key other than
@@ -68,34 +79,36 @@ bool IsKeyPath(const std::u16string& strKey) {
 } // namespace
 
 void Main() {
-    const int answer = Dialogs::ShowMessage(
+    const int answer = Process::ShowMessage(
         ConfirmText, Title,
-        Dialogs::Flags::OkCancel | Dialogs::Flags::IconQuestion | Dialogs::Flags::DefaultButton2);
-    if (answer != Dialogs::IdOk) {
-        Dialogs::EndProcess(ExitStatus::Cancelled);
+        Process::Flags::OkCancel | Process::Flags::IconQuestion | Process::Flags::DefaultButton2);
+    if (answer != Process::IdOk) {
+        Process::End(ExitStatus::Cancelled);
     }
     objReg().RegKey(RootKey::CurrentUser);
     DeleteKeyTree(SettingsKey);
-    Dialogs::ShowMessage(SuccessText, Title, Dialogs::Flags::Ok | Dialogs::Flags::IconInformation);
+    Process::ShowMessage(SuccessText, Title, Process::Flags::Ok | Process::Flags::IconInformation);
 }
 
 void DeleteKeyTree(const std::u16string& strKey) {
     if (!IsKeyPath(strKey)) {
         ReportFailureAndEnd();
     }
-    DeleteValues(strKey);
-    DeleteSubkeyTrees(strKey);
+    if (!IsLink(strKey)) {
+        DeleteValues(strKey);
+        DeleteSubkeyTrees(strKey);
+    }
     DeleteFromParent(strKey);
 }
 
 void ReportFailureAndEnd() {
-    Dialogs::ShowMessage(FailureText, Title, Dialogs::Flags::Ok | Dialogs::Flags::IconExclamation);
-    Dialogs::EndProcess(ExitStatus::RemovalFailed);
+    Process::ShowMessage(FailureText, Title, Process::Flags::Ok | Process::Flags::IconExclamation);
+    Process::End(ExitStatus::RemovalFailed);
 }
 
 void ReportUnexpectedError() {
-    Dialogs::ShowMessage(UnexpectedErrorText, Title,
-                         Dialogs::Flags::Ok | Dialogs::Flags::IconError);
+    Process::ShowMessage(UnexpectedErrorText, Title,
+                         Process::Flags::Ok | Process::Flags::IconError);
 }
 
 } // namespace Module1

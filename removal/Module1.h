@@ -12,7 +12,9 @@ void Main();
 
 // Deletes the key `strKey` below HKEY_CURRENT_USER with all its values and
 // subkeys, values first and depth first, the key itself last from its
-// parent. Does not return on the first deletion that fails.
+// parent. A registry link in the tree is deleted as a link, without
+// touching the key it points to. Does not return on the first deletion
+// that fails.
 void DeleteKeyTree(const std::u16string& strKey);
 
 // Shows the failure box and ends the process.

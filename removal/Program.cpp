@@ -1,6 +1,6 @@
 #include "removal/Program.h"
 
-#include "platform/Dialogs.h"
+#include "platform/Process.h"
 #include "removal/Module1.h"
 
 #include <exception>
@@ -24,7 +24,7 @@ std::u16string Widened(const char* text) {
 // the same.
 void ReportRunTimeError(const char* reason) noexcept {
     try {
-        Dialogs::DebugReport(u"orrelin_regdel: unexpected run-time error: " +
+        Process::DebugReport(u"orrelin_regdel: unexpected run-time error: " +
                              (reason ? Widened(reason) : u"unknown exception") + u"\n");
     } catch (...) {
     }

@@ -60,7 +60,7 @@ TEST_F(SettingsTree, RemovesTheWholeTreeAndNothingBesideIt) {
 
     EXPECT_FALSE(TestRegistry::KeyExists(Settings));
     EXPECT_EQ(TestRegistry::Snapshot(Parent), neighboursBefore);
-    EXPECT_TRUE(ScriptedDialogs::Shown().empty());
+    EXPECT_TRUE(ScriptedProcess::Shown().empty());
 }
 
 TEST_F(SettingsTree, NamesLongerThanTheFirstListingBufferAreDeleted) {
@@ -76,7 +76,7 @@ TEST_F(SettingsTree, NamesLongerThanTheFirstListingBufferAreDeleted) {
 
     EXPECT_FALSE(TestRegistry::KeyExists(Settings));
     EXPECT_TRUE(TestRegistry::KeyExists(Parent));
-    EXPECT_TRUE(ScriptedDialogs::Shown().empty());
+    EXPECT_TRUE(ScriptedProcess::Shown().empty());
 }
 
 TEST_F(SettingsTree, EmptyParentIsLeftInPlace) {

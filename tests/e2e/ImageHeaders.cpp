@@ -165,8 +165,8 @@ bool ComesWithWindows(const std::string& library) {
     std::string name = library;
     std::transform(name.begin(), name.end(), name.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    for (const char* known :
-         {"kernel32.dll", "user32.dll", "advapi32.dll", "msvcrt.dll", "ucrtbase.dll"}) {
+    for (const char* known : {"kernel32.dll", "user32.dll", "advapi32.dll", "ntdll.dll",
+                              "msvcrt.dll", "ucrtbase.dll"}) {
         if (name == known) {
             return true;
         }

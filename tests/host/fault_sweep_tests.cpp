@@ -8,7 +8,7 @@
 // makes it end. Nothing else in the store may change and every key opened
 // must be closed. Host only: faults are injected into the in-memory
 // registry.
-#include "platform/Dialogs.h"
+#include "platform/Process.h"
 #include "removal/ExitStatus.h"
 #include "tests/support/FakeRegistry.h"
 #include "tests/support/RemovalRun.h"
@@ -28,7 +28,7 @@
 using FakeRegistry::Deletion;
 using FakeRegistry::Op;
 using RegistryApi::Handle;
-using ScriptedDialogs::Box;
+using ScriptedProcess::Box;
 using TestRegistry::Ansi;
 using TestRegistry::Join;
 using TestRegistry::StoredValue;
@@ -55,7 +55,7 @@ void SetValue(Handle key, const Value& value) {
 }
 
 void Write(Handle parent, const Tree& key) {
-    const TestRegistry::Key open(parent, key.name, true);
+    const TestRegistry::Key open(parent, key.name, TestRegistry::Opening::Create);
     ASSERT_TRUE(open.ok());
     for (const Value& value : key.values) {
         SetValue(open.get(), value);
@@ -328,11 +328,15 @@ public:
         for (const std::size_t n : sampled) {
             faults.push_back({Kind::Deletion, deletionCalls[n], Expected{Prefix(n + 1), n, true}});
         }
-        // The open a deletion needs, just before it.
+        // The last open a deletion needs before it: the key's own for a
+        // subkey, the addressed key for a value.
         for (std::size_t i = 0; i < std::min(sampled.size(), OpensPerTree); ++i) {
             const std::size_t n = sampled[sampled.size() - 1 - i];
-            faults.push_back(
-                {Kind::OpenForDeletion, deletionCalls[n] - 1, Expected{Prefix(n), n, true}});
+            std::size_t open = deletionCalls[n];
+            while (clean_[open].op != Op::OpenKey && clean_[open].op != Op::OpenKeyItself) {
+                --open;
+            }
+            faults.push_back({Kind::OpenForDeletion, open, Expected{Prefix(n), n, true}});
         }
         AddListingFaults(faults);
         return faults;
@@ -354,7 +358,7 @@ public:
 private:
     void Seed() {
         FakeRegistry::Reset();
-        const TestRegistry::Key parent(Parent, true);
+        const TestRegistry::Key parent(Parent, TestRegistry::Opening::Create);
         for (const Value& value : parentValues_) {
             SetValue(parent.get(), value);
         }
@@ -420,8 +424,8 @@ private:
     }
 
     bool Check(const std::string& what, const Expected& expected) {
-        ScriptedDialogs::Reset();
-        ScriptedDialogs::Answer({Dialogs::IdOk, Dialogs::IdOk});
+        ScriptedProcess::Reset();
+        ScriptedProcess::Answer({Process::IdOk, Process::IdOk});
         const std::optional<int> exit = RemovalRun::RunMain();
         runLog_ = FakeRegistry::Log();
         const std::vector<Box> boxes{RemovalRun::Confirmation,
@@ -431,7 +435,7 @@ private:
         const State after = WholeStore();
         const State wanted = After(before_, expected.tried, expected.done);
         std::string wrong;
-        if (ScriptedDialogs::Shown() != boxes || exit != exitExpected) {
+        if (ScriptedProcess::Shown() != boxes || exit != exitExpected) {
             wrong += " boxes or exit status;";
         }
         if (FakeRegistry::Deletions() != expected.tried) {

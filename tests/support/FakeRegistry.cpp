@@ -12,11 +12,20 @@ namespace {
 using RegistryApi::Handle;
 using RegistryApi::Status;
 
+constexpr Status FileNotFound = 2;
 constexpr Status AccessDenied = 5;
 constexpr Status InvalidHandle = 6;
 constexpr Status InvalidParameter = 87;
 constexpr Status BadPathname = 161;
 constexpr Status KeyDeleted = 1018;
+constexpr Status NoMoreItems = 259;
+
+constexpr std::uint32_t TypeLink = 6; // REG_LINK
+// Where a link names HKEY_CURRENT_USER: its name in the platform's own
+// namespace, as Wine gives it.
+constexpr char16_t CurrentUserObject[] = u"\\REGISTRY\\User\\S-1-5-21-0-0-0-1000\\";
+// Links that lead to links end somewhere, or the open fails.
+constexpr int MaxLinkHops = 16;
 
 constexpr std::size_t MaxKeyNameChars = 256;
 constexpr std::size_t MaxValueNameChars = 16383;
@@ -77,6 +86,7 @@ struct Key {
     std::string path;
     std::weak_ptr<Key> parent;
     bool deleted = false;
+    bool link = false;
     std::map<std::u16string, std::shared_ptr<Key>> subkeys;
     std::map<std::u16string, Value> values;
 };
@@ -146,15 +156,43 @@ std::vector<std::u16string> SplitPath(const std::u16string& path) {
     return parts;
 }
 
-// Finds (or, with `create`, makes) the key `path` below `base`.
-Status Walk(const std::shared_ptr<Key>& base, const std::string& path, bool create,
-            std::shared_ptr<Key>& found) {
-    const std::u16string text = AnsiCodePage::FromAnsi(path);
+std::shared_ptr<Key> CurrentUserRoot() {
+    return Resolve(RegistryApi::RootHandle(0x80000001u));
+}
+
+Status WalkText(const std::shared_ptr<Key>& base, const std::u16string& text, bool create,
+                bool itself, int hops, std::shared_ptr<Key>& found);
+
+// The key a link stands for, as its value names it; a link to nothing, or
+// to anything but a key of HKEY_CURRENT_USER, leads nowhere.
+Status Follow(const std::shared_ptr<Key>& link, int hops, std::shared_ptr<Key>& found) {
+    const auto it = link->values.find(Folded(std::string(RegistryApi::LinkValueName)));
+    if (hops >= MaxLinkHops || it == link->values.end() || it->second.type != TypeLink) {
+        return FileNotFound;
+    }
+    const auto& data = it->second.data;
+    std::u16string target;
+    for (std::size_t i = 0; i + 1 < data.size(); i += 2) {
+        target.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
+    }
+    const std::u16string prefix = Folded(std::u16string(CurrentUserObject));
+    if (!Folded(target).starts_with(prefix)) {
+        return FileNotFound;
+    }
+    return WalkText(CurrentUserRoot(), target.substr(prefix.size()), false, false, hops + 1, found);
+}
+
+// Finds (or, with `create`, makes) the key `text` below `base`, following
+// links on the way; with `itself`, a link at the end is the key found.
+Status WalkText(const std::shared_ptr<Key>& base, const std::u16string& text, bool create,
+                bool itself, int hops, std::shared_ptr<Key>& found) {
     if (!text.empty() && text.front() == u'\\') {
         return BadPathname;
     }
     std::shared_ptr<Key> key = base;
-    for (const std::u16string& part : SplitPath(text)) {
+    const std::vector<std::u16string> parts = SplitPath(text);
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        const std::u16string& part = parts[i];
         // 255 characters is the documented limit; Windows and Wine both
         // take one more.
         if (part.size() > MaxKeyNameChars) {
@@ -164,7 +202,7 @@ Status Walk(const std::shared_ptr<Key>& base, const std::string& path, bool crea
         auto it = subkeys.find(Folded(part));
         if (it == subkeys.end()) {
             if (!create) {
-                return RegistryApi::FileNotFound;
+                return FileNotFound;
             }
             auto child = std::make_shared<Key>();
             child->name = Stored(part);
@@ -173,9 +211,19 @@ Status Walk(const std::shared_ptr<Key>& base, const std::string& path, bool crea
             it = subkeys.emplace(Folded(part), std::move(child)).first;
         }
         key = it->second;
+        if (key->link && !(itself && i + 1 == parts.size())) {
+            if (const Status status = Follow(key, hops, key); status != RegistryApi::Success) {
+                return status;
+            }
+        }
     }
     found = key;
     return RegistryApi::Success;
+}
+
+Status Walk(const std::shared_ptr<Key>& base, const std::string& path, bool create,
+            std::shared_ptr<Key>& found, bool itself = false) {
+    return WalkText(base, AnsiCodePage::FromAnsi(path), create, itself, 0, found);
 }
 
 Handle NewHandle(const std::shared_ptr<Key>& key) {
@@ -254,7 +302,7 @@ Status OpenOrCreate(FakeRegistry::Op op, Handle root, const std::string& givenPa
 // Lists the index-th name of `names` into the caller's buffer.
 template <typename Map, typename NameOf>
 Status EnumName(FakeRegistry::Op op, Handle handle, std::uint32_t index, char* name,
-                std::uint32_t& capacity, Map Key::*member, NameOf nameOf) {
+                std::uint32_t capacity, Map Key::*member, NameOf nameOf) {
     const auto key = Resolve(handle);
     auto it = key ? (key.get()->*member).begin() : decltype((key.get()->*member).begin()){};
     std::string listed;
@@ -266,13 +314,22 @@ Status EnumName(FakeRegistry::Op op, Handle handle, std::uint32_t index, char* n
         return *early;
     }
     if (index >= (key.get()->*member).size()) {
-        return RegistryApi::NoMoreItems;
+        return NoMoreItems;
     }
     if (listed.size() >= capacity) {
         return RegistryApi::MoreData;
     }
     std::memcpy(name, listed.c_str(), listed.size() + 1);
-    capacity = static_cast<std::uint32_t>(listed.size());
+    return RegistryApi::Success;
+}
+
+// A key with subkeys, or a root, stays.
+Status Remove(const std::shared_ptr<Key>& key) {
+    if (!key->subkeys.empty() || key->parent.expired()) {
+        return AccessDenied;
+    }
+    key->deleted = true;
+    key->parent.lock()->subkeys.erase(Folded(key->name));
     return RegistryApi::Success;
 }
 
@@ -301,16 +358,37 @@ int OpenHandleCount() {
     return static_cast<int>(TheStore().open.size());
 }
 
+void CreateLink(const std::string& path, const std::string& target) {
+    std::shared_ptr<Key> link;
+    Walk(CurrentUserRoot(), path, true, link);
+    link->link = true;
+    const std::u16string name = std::u16string(CurrentUserObject) + AnsiCodePage::FromAnsi(target);
+    Value& value = link->values[Folded(std::string(RegistryApi::LinkValueName))];
+    value = {RegistryApi::LinkValueName, TypeLink, {}};
+    for (const char16_t c : name) {
+        value.data.push_back(static_cast<std::uint8_t>(c));
+        value.data.push_back(static_cast<std::uint8_t>(c >> 8));
+    }
+}
+
 std::vector<Deletion> Deletions() {
     std::vector<Deletion> deletions;
     for (const Call& call : TheStore().log) {
-        if (call.op == Op::DeleteValue || call.op == Op::DeleteKey) {
-            std::string in = call.key;
-            if (in.starts_with("HKCU")) {
-                in.erase(0, in.starts_with("HKCU\\") ? 5 : 4);
-            }
-            deletions.push_back({call.op, std::move(in), call.name});
+        if (call.op != Op::DeleteValue && call.op != Op::DeleteKey &&
+            call.op != Op::DeleteOpenKey) {
+            continue;
         }
+        std::string in = call.key;
+        std::string name = call.name;
+        if (call.op == Op::DeleteOpenKey) {
+            const auto split = in.rfind('\\');
+            name = in.substr(split + 1);
+            in.erase(split);
+        }
+        if (in.starts_with("HKCU")) {
+            in.erase(0, in.starts_with("HKCU\\") ? 5 : 4);
+        }
+        deletions.push_back({call.op, std::move(in), std::move(name)});
     }
     return deletions;
 }
@@ -329,17 +407,30 @@ Status CreateKey(Handle root, const std::string& path, Handle& key) {
     return OpenOrCreate(Op::CreateKey, root, path, key);
 }
 
+Status OpenKeyItself(Handle parent, const std::string& name, std::uint32_t, Handle& key) {
+    const auto base = Resolve(parent);
+    if (const auto early = Begin({Op::OpenKeyItself, PathOf(base), name}, base)) {
+        return *early;
+    }
+    std::shared_ptr<Key> found;
+    if (const Status status = Walk(base, AsCString(name), false, found, true); status != Success) {
+        return status;
+    }
+    key = NewHandle(found);
+    return Success;
+}
+
 void CloseKey(Handle key) {
     Record({Op::CloseKey, PathOf(key), {}});
     TheStore().open.erase(key);
 }
 
-Status EnumValue(Handle key, std::uint32_t index, char* name, std::uint32_t& capacity) {
+Status EnumValue(Handle key, std::uint32_t index, char* name, std::uint32_t capacity) {
     return EnumName(Op::EnumValue, key, index, name, capacity, &Key::values,
                     [](const Value& value) { return value.name; });
 }
 
-Status EnumKey(Handle key, std::uint32_t index, char* name, std::uint32_t& capacity) {
+Status EnumKey(Handle key, std::uint32_t index, char* name, std::uint32_t capacity) {
     return EnumName(Op::EnumKey, key, index, name, capacity, &Key::subkeys,
                     [](const std::shared_ptr<Key>& subkey) { return subkey->name; });
 }
@@ -361,15 +452,15 @@ Status DeleteKey(Handle handle, const std::string& name) {
     if (const Status status = Walk(base, AsCString(name), false, target); status != Success) {
         return status;
     }
-    if (target == base && RegistryApi::IsPredefinedRoot(handle)) {
-        return AccessDenied;
+    return Remove(target);
+}
+
+Status DeleteOpenKey(Handle handle) {
+    const auto key = Resolve(handle);
+    if (const auto early = Begin({Op::DeleteOpenKey, PathOf(key), {}}, key)) {
+        return *early;
     }
-    if (!target->subkeys.empty()) {
-        return AccessDenied;
-    }
-    target->deleted = true;
-    target->parent.lock()->subkeys.erase(Folded(target->name));
-    return Success;
+    return Remove(key);
 }
 
 Status QueryValue(Handle handle, const std::string& name, std::uint32_t& type, std::uint8_t* data,
@@ -386,6 +477,9 @@ Status QueryValue(Handle handle, const std::string& name, std::uint32_t& type, s
     type = it->second.type; // the preset never filters
     const std::uint32_t capacity = size;
     size = static_cast<std::uint32_t>(stored.size());
+    if (!data) {
+        return Success;
+    }
     if (stored.size() > capacity) {
         return MoreData;
     }

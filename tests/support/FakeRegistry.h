@@ -11,17 +11,20 @@
 // In-memory registry behind the RegistryApi seam, behaving as Wine's does
 // for the calls the accessor makes: names match regardless of (ASCII) case,
 // keys and values are listed in case-insensitive sorted order, a key with
-// subkeys cannot be deleted, and statuses are the platform's.
+// subkeys cannot be deleted, links are followed unless a key is opened as
+// itself, and statuses are the platform's.
 namespace FakeRegistry {
 
 enum class Op {
     OpenKey,
+    OpenKeyItself,
     CreateKey,
     CloseKey,
     EnumValue,
     EnumKey,
     DeleteValue,
     DeleteKey,
+    DeleteOpenKey,
     QueryValue,
     SetValue
 };
@@ -43,9 +46,14 @@ const std::vector<Call>& Log();
 void ClearLog();
 int OpenHandleCount();
 
+// Makes `path` (below HKEY_CURRENT_USER, created with the keys above it) a
+// link to `target`, as a program that creates links would; the target
+// need not exist.
+void CreateLink(const std::string& path, const std::string& target);
+
 // A deletion as the registry received it: the key it was made in, as a path
 // below HKEY_CURRENT_USER ("" for the root itself), and the value or subkey
-// name.
+// name; a key deleted through its own handle shows as deleted from its parent.
 struct Deletion {
     Op op;
     std::string in;

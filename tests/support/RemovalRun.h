@@ -1,7 +1,7 @@
 #pragma once
 
 #include "removal/Module1.h"
-#include "tests/support/ScriptedDialogs.h"
+#include "tests/support/ScriptedProcess.h"
 
 #include <optional>
 #include <string>
@@ -10,7 +10,10 @@
 // end of the process comes back as its exit status.
 namespace RemovalRun {
 
-using ScriptedDialogs::Box;
+using ScriptedProcess::Box;
+
+// The button a box returns for Cancel, Escape or its close button.
+inline constexpr int IdCancel = 2;
 
 inline const std::u16string Title = u"「Orrelin」の設定の削除";
 inline const Box Confirmation{u"「Orrelin」の設定をすべて削除します。よろしいですか？", Title,
@@ -25,7 +28,7 @@ template <typename Run>
 std::optional<int> ExitStatusOf(Run run) {
     try {
         run();
-    } catch (const ScriptedDialogs::ProcessEnded& ended) {
+    } catch (const ScriptedProcess::ProcessEnded& ended) {
         return ended.exitCode;
     }
     return std::nullopt;

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "tests/support/RegistryTest.h"
-#include "tests/support/ScriptedDialogs.h"
+#include "tests/support/ScriptedProcess.h"
 
 #include <string>
 
@@ -19,7 +19,7 @@ protected:
 
     void SetUp() override {
         OwnKeyTest::SetUp();
-        ScriptedDialogs::Reset();
+        ScriptedProcess::Reset();
     }
 
     static std::string Under(const std::string& key, const std::string& below) {

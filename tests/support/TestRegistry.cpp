@@ -26,6 +26,13 @@ std::string ParentOf(const std::string& path, std::size_t split) {
     return split == std::string::npos ? std::string() : path.substr(0, split);
 }
 
+bool HoldsLink(const Key& key) {
+    std::uint32_t type = 0;
+    std::uint32_t size = 0;
+    return RegistryApi::QueryValue(key.get(), RegistryApi::LinkValueName, type, nullptr, size) ==
+           RegistryApi::Success;
+}
+
 std::optional<StoredValue> ReadValue(Handle key, const std::string& name) {
     StoredValue value;
     std::uint32_t size = 256;
@@ -67,9 +74,18 @@ Handle CurrentUser() {
     return RegistryApi::RootHandle(0x80000001u);
 }
 
-Key::Key(Handle parent, const std::string& path, bool create) {
-    status_ = create ? RegistryApi::CreateKey(parent, path, key_)
-                     : RegistryApi::OpenKey(parent, path, key_);
+Key::Key(Handle parent, const std::string& path, Opening how) {
+    switch (how) {
+    case Opening::Open:
+        status_ = RegistryApi::OpenKey(parent, path, key_);
+        break;
+    case Opening::Create:
+        status_ = RegistryApi::CreateKey(parent, path, key_);
+        break;
+    case Opening::Itself:
+        status_ = RegistryApi::OpenKeyItself(parent, path, RegistryApi::DeleteAccess, key_);
+        break;
+    }
 }
 
 Key::~Key() {
@@ -97,29 +113,42 @@ std::string Join(const std::string& path, const std::string& name) {
 }
 
 void DeleteTree(const std::string& path) {
+    const auto split = LastSeparator(path);
+    const Key parent(ParentOf(path, split));
+    const std::string name = path.substr(split + 1);
+    if (!parent.ok()) {
+        return;
+    }
+    if (const Key itself(parent.get(), name, Opening::Itself); itself.ok() && HoldsLink(itself)) {
+        RegistryApi::DeleteOpenKey(itself.get());
+        return;
+    }
     for (const std::string& subkey : SubkeyNames(path)) {
         DeleteTree(Join(path, subkey));
     }
+    RegistryApi::DeleteKey(parent.get(), name);
+}
+
+bool IsLink(const std::string& path) {
     const auto split = LastSeparator(path);
     const Key parent(ParentOf(path, split));
-    if (parent.ok()) {
-        RegistryApi::DeleteKey(parent.get(), path.substr(split + 1));
-    }
+    const Key itself(parent.get(), path.substr(split + 1), Opening::Itself);
+    return parent.ok() && itself.ok() && HoldsLink(itself);
 }
 
 // Creates the last component relative to its parent: Wine's ANSI functions
 // cannot take a whole path longer than 260 characters at once.
 void CreateKey(const std::string& path) {
     const auto split = LastSeparator(path);
-    const Key parent(ParentOf(path, split), true);
+    const Key parent(ParentOf(path, split), Opening::Create);
     ASSERT_TRUE(parent.ok()) << "cannot create the parent of " << path;
-    const Key key(parent.get(), path.substr(split + 1), true);
+    const Key key(parent.get(), path.substr(split + 1), Opening::Create);
     ASSERT_TRUE(key.ok()) << "cannot create " << path;
 }
 
 void SetValue(const std::string& path, const std::string& name, std::uint32_t type,
               const std::vector<std::uint8_t>& data) {
-    const Key key(path, true);
+    const Key key(path, Opening::Create);
     ASSERT_TRUE(key.ok()) << "cannot create " << path;
     ASSERT_EQ(RegistryApi::SetValue(key.get(), name, type, data.data(),
                                     static_cast<std::uint32_t>(data.size())),
@@ -150,7 +179,7 @@ std::vector<std::string> Names(Handle key, EnumFunction enumerate) {
         if (status != RegistryApi::Success) {
             return names;
         }
-        names.push_back(buffer.substr(0, size));
+        names.push_back(buffer.c_str());
         ++index;
     }
 }

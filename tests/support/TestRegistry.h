@@ -20,11 +20,16 @@ struct StoredValue {
 
 RegistryApi::Handle CurrentUser();
 
+// How a key is reached: opened through any link on the way, created with
+// the keys above it, or opened as itself, a link as the link key.
+enum class Opening { Open, Create, Itself };
+
 // An open key, closed when it goes; a predefined root is never closed.
 class Key {
 public:
-    Key(RegistryApi::Handle parent, const std::string& path, bool create = false);
-    explicit Key(const std::string& path, bool create = false) : Key(CurrentUser(), path, create) {}
+    Key(RegistryApi::Handle parent, const std::string& path, Opening how = Opening::Open);
+    explicit Key(const std::string& path, Opening how = Opening::Open)
+        : Key(CurrentUser(), path, how) {}
     Key(const Key&) = delete;
     Key& operator=(const Key&) = delete;
     ~Key();
@@ -42,6 +47,7 @@ std::vector<std::u16string> Decoded(const std::vector<std::string>& names);
 
 std::string Join(const std::string& path, const std::string& name);
 
+// Deletes the key with everything below it; a link in it goes as a link.
 void DeleteTree(const std::string& path);
 void CreateKey(const std::string& path);
 void SetValue(const std::string& path, const std::string& name, std::uint32_t type,
@@ -50,8 +56,17 @@ void SetString(const std::string& path, const std::string& name, const std::stri
 
 bool KeyExists(const std::string& path);
 
+// Makes `path` a registry link to the key `target` (which need not exist),
+// as another program could.
+void CreateLink(const std::string& path, const std::string& target);
+bool IsLink(const std::string& path);
+
+// True when the key at `path` lasts beyond the registry session: a key
+// that would not, a volatile one, can hold no key that does.
+bool OutlivesSession(const std::string& path);
+
 using EnumFunction = RegistryApi::Status (*)(RegistryApi::Handle, std::uint32_t, char*,
-                                             std::uint32_t&);
+                                             std::uint32_t);
 // Every name of an open key, however long, up to the first failure.
 std::vector<std::string> Names(RegistryApi::Handle key, EnumFunction enumerate);
 std::vector<std::string> ValueNames(const std::string& path);

@@ -1,6 +1,6 @@
-#include "tests/support/ScriptedDialogs.h"
+#include "tests/support/ScriptedProcess.h"
 
-#include "platform/Dialogs.h"
+#include "platform/Process.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@ struct Script {
     std::optional<std::size_t> throwAt;
     std::string throwReason;
     std::size_t asked = 0;
-    std::vector<ScriptedDialogs::Box> shown;
+    std::vector<ScriptedProcess::Box> shown;
     std::vector<std::u16string> debugReports;
 };
 
@@ -26,7 +26,7 @@ Script& TheScript() {
 
 } // namespace
 
-namespace ScriptedDialogs {
+namespace ScriptedProcess {
 
 void Reset() {
     TheScript() = Script{};
@@ -49,9 +49,9 @@ const std::vector<std::u16string>& DebugReports() {
     return TheScript().debugReports;
 }
 
-} // namespace ScriptedDialogs
+} // namespace ScriptedProcess
 
-namespace Dialogs {
+namespace Process {
 
 int ShowMessage(std::u16string_view text, std::u16string_view title, std::uint32_t flags) {
     Script& script = TheScript();
@@ -68,12 +68,12 @@ int ShowMessage(std::u16string_view text, std::u16string_view title, std::uint32
     return answer;
 }
 
-void EndProcess(int exitCode) {
-    throw ScriptedDialogs::ProcessEnded{exitCode};
+void End(int exitCode) {
+    throw ScriptedProcess::ProcessEnded{exitCode};
 }
 
 void DebugReport(std::u16string_view text) {
     TheScript().debugReports.emplace_back(text);
 }
 
-} // namespace Dialogs
+} // namespace Process

@@ -1,10 +1,10 @@
-#include "platform/Dialogs.h"
+#include "platform/Process.h"
 
 #include <windows.h>
 
 #include <string>
 
-namespace Dialogs {
+namespace Process {
 namespace {
 
 // The platform wants NUL-terminated wide text; char16_t and wchar_t share
@@ -19,7 +19,7 @@ int ShowMessage(std::u16string_view text, std::u16string_view title, std::uint32
     return MessageBoxW(nullptr, Terminated(text).c_str(), Terminated(title).c_str(), flags);
 }
 
-void EndProcess(int exitCode) {
+void End(int exitCode) {
     ExitProcess(static_cast<UINT>(exitCode));
 }
 
@@ -27,4 +27,4 @@ void DebugReport(std::u16string_view text) {
     OutputDebugStringW(Terminated(text).c_str());
 }
 
-} // namespace Dialogs
+} // namespace Process

@@ -9,7 +9,7 @@
 // Stand-in for the platform's message boxes and process end: each box is
 // recorded and answered from a script, and the end of the process becomes
 // an exception that unwinds the test instead.
-namespace ScriptedDialogs {
+namespace ScriptedProcess {
 
 struct Box {
     std::u16string text;
@@ -37,4 +37,4 @@ void ThrowAtBox(std::size_t box, std::string reason);
 const std::vector<Box>& Shown();
 const std::vector<std::u16string>& DebugReports();
 
-} // namespace ScriptedDialogs
+} // namespace ScriptedProcess

@@ -6,7 +6,7 @@
 // What the removal flow needs of the platform besides the registry: a modal
 // message box, the immediate end of the process, and the debugger's output
 // for the one report a user never sees.
-namespace Dialogs {
+namespace Process {
 
 // Button and icon flags, with the platform's values.
 namespace Flags {
@@ -21,15 +21,14 @@ inline constexpr std::uint32_t DefaultButton2 = 0x100;
 
 // Which button closed a box; 0 when the box could not be shown.
 inline constexpr int IdOk = 1;
-inline constexpr int IdCancel = 2;
 
 // Shows a modal box with no owner window and waits until it is closed.
 int ShowMessage(std::u16string_view text, std::u16string_view title, std::uint32_t flags);
 
 // Ends the process at once with `exitCode`; nothing after the call runs.
-[[noreturn]] void EndProcess(int exitCode);
+[[noreturn]] void End(int exitCode);
 
 // Hands a line to an attached debugger, if any.
 void DebugReport(std::u16string_view text);
 
-} // namespace Dialogs
+} // namespace Process

@@ -1,0 +1,84 @@
+#include "bench/CallCount.h"
+#include "tests/support/TestRegistry.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <winternl.h>
+
+extern "C" NTSTATUS NTAPI NtQueryKey(HANDLE key, int informationClass, PVOID information,
+                                     ULONG length, PULONG resultLength);
+
+namespace {
+
+std::wstring Wide(const std::string& ansi) {
+    std::wstring wide(ansi.size(), L'\0');
+    wide.resize(static_cast<std::size_t>(
+        MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), wide.data(),
+                            static_cast<int>(wide.size()))));
+    return wide;
+}
+
+// HKEY_CURRENT_USER by its name in the platform's own namespace
+// (\REGISTRY\USER\<SID>), which is how a link names the key it stands for.
+std::wstring CurrentUserObjectName() {
+    constexpr int KeyNameInformation = 3;
+    constexpr std::wstring_view below = L"\\Software";
+    HKEY software = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software", 0, KEY_READ, &software) != ERROR_SUCCESS) {
+        return {};
+    }
+    struct {
+        ULONG length;
+        WCHAR name[1024];
+    } info{};
+    ULONG size = 0;
+    const NTSTATUS status = NtQueryKey(software, KeyNameInformation, &info, sizeof info, &size);
+    RegCloseKey(software);
+    const std::wstring name(info.name, NT_SUCCESS(status) ? info.length / sizeof(WCHAR) : 0);
+    return name.size() > below.size() ? name.substr(0, name.size() - below.size()) : L"";
+}
+
+} // namespace
+
+// Counted where the test program imports the registry functions: the
+// process's handle count would show every key left open on Windows, but
+// under Wine it is always 0.
+int TestRegistry::OpenKeys() {
+    static const bool counting = RegistryCalls::StartCounting() > 0;
+    if (!counting) {
+        ADD_FAILURE() << "cannot count open registry keys: no registry function found among "
+                         "the program's imports";
+        return -1;
+    }
+    return RegistryCalls::OpenKeys();
+}
+
+void TestRegistry::CreateLink(const std::string& path, const std::string& target) {
+    const std::wstring user = CurrentUserObjectName();
+    ASSERT_FALSE(user.empty()) << "cannot tell the name of HKEY_CURRENT_USER";
+    const std::wstring targetName = user + L"\\" + Wide(target);
+    HKEY link = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, Wide(path).c_str(), 0, nullptr,
+                              REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr,
+                              &link, nullptr),
+              ERROR_SUCCESS)
+        << "cannot create the link " << path;
+    const LSTATUS status = RegSetValueExW(link, L"SymbolicLinkValue", 0, REG_LINK,
+                                          reinterpret_cast<const BYTE*>(targetName.data()),
+                                          static_cast<DWORD>(targetName.size() * sizeof(wchar_t)));
+    RegCloseKey(link);
+    ASSERT_EQ(status, ERROR_SUCCESS) << "cannot point the link " << path;
+}
+
+// A volatile key refuses a stable key below it (ERROR_CHILD_MUST_BE_VOLATILE).
+bool TestRegistry::OutlivesSession(const std::string& path) {
+    const std::string probe = path + "\\stable probe";
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, probe.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    RegCloseKey(key);
+    RegDeleteKeyA(HKEY_CURRENT_USER, probe.c_str());
+    return true;
+}
