@@ -28,20 +28,26 @@ std::u16string Units(std::initializer_list<char16_t> units) {
     return std::u16string(units);
 }
 
-// Texts that would reach the platform as something else.
+// Texts that would reach the platform as something else. UTF-8 carries
+// every character, so there only NUL and lone surrogates are altered.
 std::vector<Hostile> AlteredTexts() {
-    return {
+    std::vector<Hostile> texts = {
         {"NUL inside", std::u16string(u"a\0b", 3)},
         {"NUL first", std::u16string(u"\0a", 2)},
         {"NUL last", std::u16string(u"a\0", 2)},
         {"lone high surrogate", Units({u'a', 0xD800})},
         {"lone low surrogate", Units({0xDC00})},
         {"surrogates reversed", Units({0xDC00, 0xD800})},
-        {"outside code page 932", u"é"},
-        {"a pair outside code page 932", u"😀"},
-        {"only a best fit in code page 932", u"〜"},
-        {"yen sign, not the separator's byte", u"¥"},
     };
+    if (!TestRegistry::AnsiCodePageIsUtf8()) {
+        texts.insert(texts.end(), {
+                                      {"outside code page 932", u"é"},
+                                      {"a pair outside code page 932", u"😀"},
+                                      {"only a best fit in code page 932", u"〜"},
+                                      {"yen sign, not the separator's byte", u"¥"},
+                                  });
+    }
+    return texts;
 }
 
 bool Contains(const Names& names, const std::u16string& name) {
@@ -382,7 +388,7 @@ TEST_F(BadInput, SeparatorsInNames) {
 // byte; the platform still takes such a character as one letter.
 TEST_F(BadInput, TrailBytesThatLookLikeSeparators) {
     const std::string outside = OutsideTarget();
-    ASSERT_NE(Ansi(u"ソ表能").find('\\'), std::string::npos);
+    ASSERT_EQ(Ansi(u"ソ表能").find('\\') != std::string::npos, !TestRegistry::AnsiCodePageIsUtf8());
     reg.SubKey(TargetText() + u"\\表示\\ソ");
     EXPECT_TRUE(reg.SetString(u"能", u"予定"));
     EXPECT_TRUE(reg.IsThereKey());
@@ -450,15 +456,19 @@ TEST_F(BadInput, NamesMatchRegardlessOfCaseInEveryScript) {
 }
 
 // Data at and around the readers' 4096 bytes, and data that end without a
-// NUL or in the middle of a double-byte character: no read goes past what
+// NUL or in the middle of a multi-byte character: no read goes past what
 // the platform returned.
 TEST_F(BadInput, DataAroundTheReadersCapacity) {
     const std::string outside = OutsideTarget();
-    const std::u16string fitsInDoubleBytes = std::u16string(2047, u'字') + u"a"; // 4095 + NUL
-    const std::u16string oneByteTooMany(2048, u'字');                            // 4096 + NUL
-    EXPECT_TRUE(reg.SetString(u"fits", fitsInDoubleBytes));
+    const bool utf8 = TestRegistry::AnsiCodePageIsUtf8();
+    // 4095 bytes and the NUL, in characters of two bytes (three in UTF-8).
+    const std::size_t width = Ansi(u"字").size();
+    const std::u16string fits =
+        std::u16string(4095 / width, u'字') + std::u16string(4095 % width, u'a');
+    const std::u16string oneByteTooMany = fits + u"a";
+    EXPECT_TRUE(reg.SetString(u"fits", fits));
     EXPECT_TRUE(reg.SetString(u"over", oneByteTooMany));
-    EXPECT_EQ(reg.GetString(u"fits", u"default"), fitsInDoubleBytes);
+    EXPECT_EQ(reg.GetString(u"fits", u"default"), fits);
     EXPECT_EQ(reg.GetString(u"over", u"default"), u"default");
 
     struct Case {
@@ -467,12 +477,13 @@ TEST_F(BadInput, DataAroundTheReadersCapacity) {
         std::optional<std::u16string> text; // nullopt: the reader's default
     };
     Bytes cutLeadByte = Repeated(4095, 'a');
-    cutLeadByte.push_back(0x82); // first byte of a double-byte character
+    cutLeadByte.push_back(utf8 ? 0xE5 : 0x82); // first byte of a longer character
     const std::vector<Case> cases = {
         {"full, no NUL", Repeated(4096, 'b'), std::u16string(4096, u'b')},
         {"one byte over, no NUL", Repeated(4097, 'b'), std::nullopt},
         {"NUL in the middle", BytesOf(std::string("ab\0cd", 5)), u"ab"},
-        {"ends in a lead byte", cutLeadByte, std::u16string(4095, u'a') + u"・"},
+        {"ends in a lead byte", cutLeadByte,
+         std::u16string(4095, u'a') + (utf8 ? u"\uFFFD" : u"・")},
         {"no bytes", {}, u""},
     };
     for (const auto& [what, data, text] : cases) {

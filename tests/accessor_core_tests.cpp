@@ -166,6 +166,49 @@ TEST_F(AccessorCore, NamesLongerThanTheFirstBufferAreListedInFull) {
     EXPECT_TRUE(TestRegistry::SubkeyNames(Base).empty());
 }
 
+// A link stands for another key: members that read or write go through it
+// as every registry caller does, but deleting a link deletes the link alone,
+// wherever it points and whether its target exists or not. A key that merely
+// holds a value of the link's name is taken for one and deleted as itself.
+TEST_F(AccessorCore, LinksAreReadThroughButDeletedAsLinks) {
+    const std::string target = Path("other program");
+    TestRegistry::SetString(target, "keep", "1");
+    TestRegistry::SetString(target + "\\inner", "deep", "2");
+    TestRegistry::CreateLink(Path("link"), target);
+    TestRegistry::CreateLink(Path("dangling"), Path("nowhere"));
+    TestRegistry::SetString(Path("look-alike"), RegistryApi::LinkValueName, "not a link");
+    TestRegistry::SetString(Path("look-alike with subkey\\below"), "v", "1");
+    TestRegistry::SetString(Path("look-alike with subkey"), RegistryApi::LinkValueName, "x");
+    const std::string before = TestRegistry::Snapshot(target);
+
+    reg.SubKey(BaseText);
+    for (const auto& [name, link] : {std::pair{u"link", true},
+                                     {u"dangling", true},
+                                     {u"look-alike", true},
+                                     {u"other program", false},
+                                     {u"missing", false},
+                                     {u"", false}}) {
+        EXPECT_EQ(reg.IsLinkKey(name), link) << Ansi(name);
+    }
+    reg.SubKey(PathText(u"link"));
+    EXPECT_TRUE(reg.IsThereKey());
+    EXPECT_EQ(reg.GetString(u"keep"), u"1");
+    Names names;
+    EXPECT_EQ(reg.EnumSubKey(names), 1);
+    EXPECT_EQ(names, Names{u"inner"});
+
+    reg.SubKey(BaseText);
+    EXPECT_TRUE(reg.DeleteSubKey(u"link"));
+    EXPECT_TRUE(reg.DeleteSubKey(u"dangling"));
+    EXPECT_TRUE(reg.DeleteSubKey(u"look-alike"));
+    EXPECT_FALSE(reg.DeleteSubKey(u"look-alike with subkey"));
+    EXPECT_FALSE(reg.DeleteSubKey(u"link")) << "deleted already";
+    EXPECT_EQ(TestRegistry::Snapshot(target), before);
+    EXPECT_EQ(TestRegistry::SubkeyNames(Base),
+              (std::vector<std::string>{"look-alike with subkey", "other program"}));
+    EXPECT_TRUE(TestRegistry::KeyExists(Path("look-alike with subkey\\below")));
+}
+
 // A name cut at an embedded NUL, or altered by the code page, could name a
 // different value or key; such deletions must refuse and touch nothing.
 TEST_F(AccessorCore, DeletionRefusesNamesThatWouldReachThePlatformAltered) {
@@ -202,16 +245,23 @@ TEST_F(AccessorCore, SubKeyReadsBackAsSetAfterAnOperation) {
     EXPECT_EQ(reg.SubKey(), PathText(u"日本語é"));
 }
 
-// Both sides must run with code page 932, as a Japanese Windows does.
-TEST(AnsiCodePageConversion, IsCodePage932AndSaysWhenItIsNotExact) {
+// The suites run with code page 932, as a Japanese Windows does, and the
+// Windows one also with UTF-8, which the option for worldwide language
+// support makes the ANSI code page.
+TEST(AnsiCodePageConversion, IsTheSystemsAndSaysWhenItIsNotExact) {
+    const bool utf8 = TestRegistry::AnsiCodePageIsUtf8();
     const auto japanese = AnsiCodePage::ToAnsi(u"日本語ｱ");
-    EXPECT_EQ(japanese.bytes, "\x93\xfa\x96\x7b\x8c\xea\xb1");
+    EXPECT_EQ(japanese.bytes, utf8 ? "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\xef\xbd\xb1"
+                                   : "\x93\xfa\x96\x7b\x8c\xea\xb1");
     EXPECT_TRUE(japanese.exact);
     EXPECT_EQ(AnsiCodePage::FromAnsi(japanese.bytes), u"日本語ｱ");
 
-    for (const std::u16string& lossy :
-         {std::u16string(u"é"), std::u16string(1, char16_t(0xD800)), std::u16string(u"😀")}) {
-        EXPECT_FALSE(AnsiCodePage::ToAnsi(lossy).exact);
+    for (const std::u16string& text : {std::u16string(u"é"), std::u16string(u"😀")}) {
+        EXPECT_EQ(AnsiCodePage::ToAnsi(text).exact, utf8);
+    }
+    for (const std::u16string& lone :
+         {std::u16string(1, char16_t(0xD800)), std::u16string{u'a', char16_t(0xDC00), u'b'}}) {
+        EXPECT_FALSE(AnsiCodePage::ToAnsi(lone).exact);
     }
     EXPECT_TRUE(AnsiCodePage::ToAnsi(std::u16string(u"a\0b", 3)).exact);
 }

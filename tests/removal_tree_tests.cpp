@@ -88,3 +88,29 @@ TEST_F(SettingsTree, EmptyParentIsLeftInPlace) {
     EXPECT_TRUE(TestRegistry::KeyExists(Parent));
     EXPECT_TRUE(TestRegistry::SubkeyNames(Parent).empty());
 }
+
+// A link in the tree, the settings key itself included, is deleted as a
+// link: the key it points to, another program's, is left exactly as it was.
+TEST_F(SettingsTree, LinksAreDeletedWithoutTouchingWhatTheyPointTo) {
+    SeedNeighbours();
+    const std::string other = Under(Parent, "OtherProgram");
+    for (const bool settingsIsLink : {false, true}) {
+        SCOPED_TRACE(settingsIsLink ? "the settings key a link" : "links inside the tree");
+        if (settingsIsLink) {
+            TestRegistry::CreateLink(Settings, other);
+        } else {
+            TestRegistry::SetString(Settings, "v", "1");
+            TestRegistry::CreateLink(Under(Settings, "link"), other);
+            TestRegistry::CreateLink(Under(Settings, "S1\\deeper link"), other);
+            TestRegistry::CreateLink(Under(Settings, "dangling"), Under(Parent, "nowhere"));
+        }
+        const std::string before = TestRegistry::Snapshot(other);
+
+        Module1::DeleteKeyTree(SettingsText);
+
+        EXPECT_FALSE(TestRegistry::KeyExists(Settings));
+        EXPECT_FALSE(TestRegistry::IsLink(Settings));
+        EXPECT_EQ(TestRegistry::Snapshot(other), before);
+        EXPECT_TRUE(ScriptedProcess::Shown().empty());
+    }
+}

@@ -25,6 +25,9 @@ Deletion Value(const std::string& in, const std::string& name) {
 Deletion Subkey(const std::string& in, const std::string& name) {
     return {Op::DeleteKey, in, name};
 }
+Deletion Link(const std::string& in, const std::string& name) {
+    return {Op::DeleteOpenKey, in, name};
+}
 
 } // namespace
 
@@ -86,6 +89,37 @@ TEST_F(RemovalFlow, SettingsKeyWithoutValuesOrSubkeysIsDeletedAlone) {
     EXPECT_EQ(RunMain(), std::nullopt);
 
     EXPECT_EQ(FakeRegistry::Deletions(), (std::vector<Deletion>{Subkey(Parent, "Orrelin")}));
+    EXPECT_EQ(ScriptedProcess::Shown(), (std::vector<Box>{Confirmation, Success}));
+}
+
+// A link goes where its name is listed, as itself and without being listed;
+// the other program's key it points to is checked unchanged at teardown.
+TEST_F(RemovalFlow, LinksAreDeletedInTheirPlaceAndNeverListed) {
+    const std::string other = Under(Parent, "OtherProgram");
+    SeedExample();
+    TestRegistry::CreateLink(Under(Settings, "L"), other);
+    Seeded();
+    ScriptedProcess::Answer({Process::IdOk, Process::IdOk});
+
+    EXPECT_EQ(RunMain(), std::nullopt);
+
+    EXPECT_EQ(FakeRegistry::Deletions(),
+              (std::vector<Deletion>{Value(Settings, "a"), Value(Settings, "b"),
+                                     Link(Settings, "L"), Value(S1, "x"), Subkey(Settings, "S1"),
+                                     Subkey(Settings, "S2"), Subkey(Parent, "Orrelin")}));
+    for (const auto& call : FakeRegistry::Log()) {
+        EXPECT_FALSE(call.key.starts_with("HKCU\\" + other)) << "reached through the link";
+    }
+    EXPECT_EQ(ScriptedProcess::Shown(), (std::vector<Box>{Confirmation, Success}));
+
+    TestRegistry::CreateLink(Settings, other);
+    Seeded();
+    ScriptedProcess::Reset();
+    ScriptedProcess::Answer({Process::IdOk, Process::IdOk});
+
+    EXPECT_EQ(RunMain(), std::nullopt);
+
+    EXPECT_EQ(FakeRegistry::Deletions(), std::vector<Deletion>{Link(Parent, "Orrelin")});
     EXPECT_EQ(ScriptedProcess::Shown(), (std::vector<Box>{Confirmation, Success}));
 }
 

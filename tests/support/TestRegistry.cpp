@@ -119,8 +119,10 @@ void DeleteTree(const std::string& path) {
     if (!parent.ok()) {
         return;
     }
-    if (const Key itself(parent.get(), name, Opening::Itself); itself.ok() && HoldsLink(itself)) {
-        RegistryApi::DeleteOpenKey(itself.get());
+    // A key that only looks like a link, holding subkeys, goes the usual way.
+    if (const Key itself(parent.get(), name, Opening::Itself);
+        itself.ok() && HoldsLink(itself) &&
+        RegistryApi::DeleteOpenKey(itself.get()) == RegistryApi::Success) {
         return;
     }
     for (const std::string& subkey : SubkeyNames(path)) {

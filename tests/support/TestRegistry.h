@@ -41,6 +41,11 @@ private:
     RegistryApi::Status status_ = -1;
 };
 
+// Whether the ANSI code page is UTF-8, as Windows' option "Use Unicode UTF-8
+// for worldwide language support" makes it, rather than 932. The stand-in
+// always has 932.
+bool AnsiCodePageIsUtf8();
+
 // Encodes a UTF-16 literal in the ANSI code page; fails the test if inexact.
 std::string Ansi(std::u16string_view text);
 std::vector<std::u16string> Decoded(const std::vector<std::string>& names);

@@ -53,6 +53,10 @@ int TestRegistry::OpenKeys() {
     return RegistryCalls::OpenKeys();
 }
 
+bool TestRegistry::AnsiCodePageIsUtf8() {
+    return GetACP() == CP_UTF8;
+}
+
 void TestRegistry::CreateLink(const std::string& path, const std::string& target) {
     const std::wstring user = CurrentUserObjectName();
     ASSERT_FALSE(user.empty()) << "cannot tell the name of HKEY_CURRENT_USER";
