@@ -103,10 +103,71 @@ bool DeleteIn(Calls& calls, const std::string& path, const std::string& name, De
     return open.ok() && calls(remove(open.get(), name.c_str())) == ERROR_SUCCESS;
 }
 
+// The subkey `name` of an open key, opened as itself (a link is not
+// followed), and whether it holds the value that makes a key a link; closed
+// and the close counted when it goes.
+class OpenItself {
+public:
+    OpenItself(Calls& calls, HKEY parent, const std::string& name, REGSAM access) : calls_(calls) {
+        ok_ = calls(RegOpenKeyExA(parent, name.c_str(), REG_OPTION_OPEN_LINK, access, &key_)) ==
+              ERROR_SUCCESS;
+    }
+    OpenItself(const OpenItself&) = delete;
+    OpenItself& operator=(const OpenItself&) = delete;
+    ~OpenItself() { close(); }
+    bool ok() const { return ok_; }
+    bool holdsLink() const {
+        DWORD type = 0;
+        DWORD size = 0;
+        return calls_(RegQueryValueExA(key_, "SymbolicLinkValue", nullptr, &type, nullptr,
+                                       &size)) == ERROR_SUCCESS;
+    }
+    void close() {
+        if (ok_) {
+            calls_(RegCloseKey(key_));
+            ok_ = false;
+        }
+    }
+
+private:
+    Calls& calls_;
+    HKEY key_ = nullptr;
+    bool ok_ = false;
+};
+
+// What the removal asks before it lists a key. The tree holds no link, so
+// a link is only looked for, never deleted.
+bool IsLink(Calls& calls, const std::string& parent, const std::string& name) {
+    const OpenKey open(calls, HKEY_CURRENT_USER, parent, false);
+    if (!open.ok()) {
+        return false;
+    }
+    const OpenItself key(calls, open.get(), name, KEY_QUERY_VALUE);
+    return key.ok() && key.holdsLink();
+}
+
+// The key is opened as itself and asked whether it is a link before it is
+// deleted by name, as the removal does.
+bool DeleteKey(Calls& calls, const std::string& parent, const std::string& name) {
+    const OpenKey open(calls, HKEY_CURRENT_USER, parent, false);
+    if (!open.ok()) {
+        return false;
+    }
+    OpenItself key(calls, open.get(), name, DELETE | KEY_QUERY_VALUE);
+    if (!key.ok() || key.holdsLink()) {
+        return false;
+    }
+    key.close();
+    return calls(RegDeleteKeyA(open.get(), name.c_str())) == ERROR_SUCCESS;
+}
+
 // The parent's path and the key's name travel apart: splitting the bytes of
 // a path at its last separator byte could split a double-byte character.
 bool DeleteTree(Calls& calls, const std::string& parent, const std::string& name) {
     const std::string path = parent + "\\" + name;
+    if (IsLink(calls, parent, name)) {
+        return false;
+    }
     for (const std::string& value : List(calls, path, EnumValue)) {
         if (!DeleteIn(calls, path, value, RegDeleteValueA)) {
             return false;
@@ -117,7 +178,7 @@ bool DeleteTree(Calls& calls, const std::string& parent, const std::string& name
             return false;
         }
     }
-    return DeleteIn(calls, parent, name, RegDeleteKeyA);
+    return DeleteKey(calls, parent, name);
 }
 
 } // namespace

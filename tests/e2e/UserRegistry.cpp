@@ -3,13 +3,23 @@
 #include "tests/e2e/MessageBoxes.h"
 
 #include <gtest/gtest.h>
+#include <winternl.h>
 
 #include <cstdio>
 #include <memory>
 #include <type_traits>
 
+// ntdll's own calls: the full name of a key, which a link holds, and the
+// deletion of the key of an open handle, which for a link opened as itself
+// is the link and never the key it points to.
+extern "C" NTSTATUS NTAPI NtQueryKey(HANDLE key, int informationClass, PVOID information,
+                                     ULONG length, PULONG resultLength);
+extern "C" NTSTATUS NTAPI NtDeleteKey(HANDLE key);
+
 namespace UserRegistry {
 namespace {
+
+constexpr wchar_t LinkValue[] = L"SymbolicLinkValue";
 
 struct KeyCloser {
     void operator()(HKEY key) const { RegCloseKey(key); }
@@ -19,6 +29,15 @@ using Key = std::unique_ptr<std::remove_pointer_t<HKEY>, KeyCloser>;
 Key Open(const std::wstring& path) {
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) {
+        return nullptr;
+    }
+    return Key(key);
+}
+
+// Opens the key `name` of `parent` itself: where it is a link, the link key.
+Key OpenItself(HKEY parent, const std::wstring& name, REGSAM access) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(parent, name.c_str(), REG_OPTION_OPEN_LINK, access, &key) != ERROR_SUCCESS) {
         return nullptr;
     }
     return Key(key);
@@ -67,20 +86,26 @@ void AddHeading(const std::wstring& path, std::string& listing) {
     listing.append("[").append(MessageBoxes::Utf8(path)).append("]");
 }
 
+Value Read(HKEY key, const std::wstring& name) {
+    Value value{name, REG_NONE, {}};
+    DWORD size = 0;
+    RegQueryValueExW(key, name.c_str(), nullptr, &value.type, nullptr, &size);
+    value.data.resize(size);
+    RegQueryValueExW(key, name.c_str(), nullptr, &value.type, value.data.data(), &size);
+    value.data.resize(size);
+    return value;
+}
+
 void List(HKEY key, const std::wstring& path, std::string& listing) {
     AddHeading(path, listing);
     listing += '\n';
     for (const std::wstring& name : Names(key, false)) {
-        DWORD type = 0;
-        DWORD size = 0;
-        RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &size);
-        std::vector<BYTE> data(size);
-        RegQueryValueExW(key, name.c_str(), nullptr, &type, data.data(), &size);
+        const Value value = Read(key, name);
         listing.append("  \"").append(MessageBoxes::Utf8(name)).append("\" type ");
-        listing.append(std::to_string(type)).append(":");
-        for (DWORD i = 0; i < size; ++i) {
+        listing.append(std::to_string(value.type)).append(":");
+        for (const BYTE byte : value.data) {
             char hex[4];
-            std::snprintf(hex, sizeof(hex), " %02x", data[i]);
+            std::snprintf(hex, sizeof(hex), " %02x", byte);
             listing += hex;
         }
         listing += "\n";
@@ -94,6 +119,93 @@ void List(HKEY key, const std::wstring& path, std::string& listing) {
         }
         const Key owned(child);
         List(child, path + L"\\" + name, listing);
+    }
+}
+
+bool IsLink(HKEY itself) {
+    DWORD type = REG_NONE;
+    DWORD size = 0;
+    return RegQueryValueExW(itself, LinkValue, nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+           type == REG_LINK;
+}
+
+// A key's full name in the platform's own namespace, or "" if not known.
+std::wstring ObjectName(HKEY key) {
+    constexpr int KeyNameInformation = 3;
+    struct {
+        ULONG length;
+        WCHAR name[1024];
+    } info{};
+    ULONG size = 0;
+    const NTSTATUS status = NtQueryKey(key, KeyNameInformation, &info, sizeof info, &size);
+    return std::wstring(info.name, NT_SUCCESS(status) ? info.length / sizeof(WCHAR) : 0);
+}
+
+// HKEY_CURRENT_USER by its name in that namespace (\REGISTRY\USER\<SID>),
+// which is how a link names the key it stands for.
+std::wstring CurrentUserObjectName() {
+    constexpr std::wstring_view below = L"\\Software";
+    const Key software = OpenItself(HKEY_CURRENT_USER, L"Software", KEY_QUERY_VALUE);
+    const std::wstring name = software ? ObjectName(software.get()) : L"";
+    return name.size() > below.size() && name.ends_with(below)
+               ? name.substr(0, name.size() - below.size())
+               : L"";
+}
+
+// Deletes the key of a handle opened as itself with every key below it,
+// each opened as itself too: a link goes with its own subkeys, if any, and
+// nothing is deleted through it.
+bool RemoveItself(HKEY key, const std::wstring& path) {
+    for (const std::wstring& name : Names(key, true)) {
+        const Key child = OpenItself(key, name, DELETE | KEY_ENUMERATE_SUB_KEYS);
+        if (!child || !RemoveItself(child.get(), path + L"\\" + name)) {
+            return false;
+        }
+    }
+    const NTSTATUS status = NtDeleteKey(key);
+    if (!NT_SUCCESS(status)) {
+        ADD_FAILURE() << "cannot remove " << MessageBoxes::Utf8(path) << ": NTSTATUS 0x" << std::hex
+                      << static_cast<unsigned long>(status);
+        return false;
+    }
+    return true;
+}
+
+// Copies the key `source`, opened as itself, to a new key `name` of
+// `parent`: its values, then its subkeys likewise. A link is made a link
+// again with the same value, so it stands for the same key, which is not
+// read. A key already there is left alone, since it may be a link too.
+void CopyItself(HKEY source, HKEY parent, const std::wstring& name, const std::wstring& path) {
+    const bool link = IsLink(source);
+    HKEY created = nullptr;
+    DWORD disposition = 0;
+    const LSTATUS status = RegCreateKeyExW(
+        parent, name.c_str(), 0, nullptr, link ? REG_OPTION_CREATE_LINK : 0,
+        KEY_ALL_ACCESS | (link ? KEY_CREATE_LINK : 0), nullptr, &created, &disposition);
+    if (status != ERROR_SUCCESS) {
+        ADD_FAILURE() << "cannot copy to " << MessageBoxes::Utf8(path) << ": status " << status;
+        return;
+    }
+    const Key target(created);
+    if (disposition != REG_CREATED_NEW_KEY) {
+        ADD_FAILURE() << "cannot copy to " << MessageBoxes::Utf8(path) << ": it is there already";
+        return;
+    }
+    for (const std::wstring& valueName : Names(source, false)) {
+        const Value value = Read(source, valueName);
+        EXPECT_EQ(RegSetValueExW(target.get(), value.name.c_str(), 0, value.type, value.data.data(),
+                                 static_cast<DWORD>(value.data.size())),
+                  ERROR_SUCCESS)
+            << "cannot copy " << MessageBoxes::Utf8(value.name) << " to "
+            << MessageBoxes::Utf8(path);
+    }
+    for (const std::wstring& subkey : Names(source, true)) {
+        const Key child = OpenItself(source, subkey, KEY_READ);
+        if (!child) {
+            ADD_FAILURE() << "cannot read " << MessageBoxes::Utf8(subkey);
+            continue;
+        }
+        CopyItself(child.get(), target.get(), subkey, path + L"\\" + subkey);
     }
 }
 
@@ -129,8 +241,37 @@ void Put(const std::wstring& path, const std::vector<Value>& values) {
     }
 }
 
+void Link(const std::wstring& path, const std::wstring& target) {
+    const std::size_t split = path.rfind(L'\\');
+    ASSERT_NE(split, std::wstring::npos);
+    const std::wstring user = CurrentUserObjectName();
+    ASSERT_FALSE(user.empty()) << "cannot tell the name of HKEY_CURRENT_USER";
+    const std::wstring targetName = user + L"\\" + target;
+    const Key parent = CreateAll(path.substr(0, split));
+    ASSERT_TRUE(parent);
+    HKEY created = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(parent.get(), path.substr(split + 1).c_str(), 0, nullptr,
+                              REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr,
+                              &created, nullptr),
+              ERROR_SUCCESS)
+        << "cannot create the link " << MessageBoxes::Utf8(path);
+    const Key link(created);
+    // The target's name without a terminating NUL, as links hold it.
+    EXPECT_EQ(RegSetValueExW(link.get(), LinkValue, 0, REG_LINK,
+                             reinterpret_cast<const BYTE*>(targetName.data()),
+                             static_cast<DWORD>(targetName.size() * sizeof(wchar_t))),
+              ERROR_SUCCESS)
+        << "cannot point the link " << MessageBoxes::Utf8(path);
+    // Otherwise a case could pass without a link ever being followed.
+    const Key reached = Open(path);
+    ASSERT_TRUE(reached) << MessageBoxes::Utf8(path) << " leads nowhere";
+    EXPECT_EQ(_wcsicmp(ObjectName(reached.get()).c_str(), targetName.c_str()), 0)
+        << MessageBoxes::Utf8(path) << " leads to " << MessageBoxes::Utf8(ObjectName(reached.get()))
+        << " instead of " << MessageBoxes::Utf8(targetName);
+}
+
 bool Exists(const std::wstring& path) {
-    return Open(path) != nullptr;
+    return OpenItself(HKEY_CURRENT_USER, path, KEY_QUERY_VALUE) != nullptr;
 }
 
 bool IsEmpty(const std::wstring& path) {
@@ -138,18 +279,27 @@ bool IsEmpty(const std::wstring& path) {
     return key && Names(key.get(), false).empty() && Names(key.get(), true).empty();
 }
 
+// RegDeleteTreeW and RegCopyTreeW would follow a link: they go key by key
+// here, each opened as itself.
 void Remove(const std::wstring& path) {
-    const LSTATUS status = RegDeleteTreeW(HKEY_CURRENT_USER, path.c_str());
-    EXPECT_TRUE(status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND)
-        << "cannot remove " << MessageBoxes::Utf8(path) << ": status " << status;
+    HKEY key = nullptr;
+    const LSTATUS status = RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), REG_OPTION_OPEN_LINK,
+                                         DELETE | KEY_ENUMERATE_SUB_KEYS, &key);
+    if (status == ERROR_FILE_NOT_FOUND) {
+        return;
+    }
+    ASSERT_EQ(status, ERROR_SUCCESS) << "cannot remove " << MessageBoxes::Utf8(path);
+    const Key owned(key);
+    RemoveItself(owned.get(), path);
 }
 
 void Copy(const std::wstring& from, const std::wstring& to) {
-    const Key source = Open(from);
-    const Key target = CreateAll(to);
-    ASSERT_TRUE(source && target) << "cannot copy " << MessageBoxes::Utf8(from);
-    EXPECT_EQ(RegCopyTreeW(source.get(), nullptr, target.get()), ERROR_SUCCESS)
-        << "cannot copy " << MessageBoxes::Utf8(from);
+    const std::size_t split = to.rfind(L'\\');
+    ASSERT_NE(split, std::wstring::npos);
+    const Key source = OpenItself(HKEY_CURRENT_USER, from, KEY_READ);
+    const Key parent = CreateAll(to.substr(0, split));
+    ASSERT_TRUE(source && parent) << "cannot copy " << MessageBoxes::Utf8(from);
+    CopyItself(source.get(), parent.get(), to.substr(split + 1), to);
 }
 
 std::string Listing(const std::wstring& path) {

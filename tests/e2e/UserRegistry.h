@@ -28,10 +28,17 @@ Value Bytes(std::wstring name, std::vector<BYTE> bytes);
 // so that long paths need no special care; then stores the values.
 void Put(const std::wstring& path, const std::vector<Value>& values = {});
 
+// Makes `path` (and every missing key above it) a registry link that
+// stands for the existing key `target`, and checks that it leads there.
+void Link(const std::wstring& path, const std::wstring& target);
+
+// Whether the key itself is there: a link counts, whatever it points to.
 bool Exists(const std::wstring& path);
 bool IsEmpty(const std::wstring& path);
-// Deletes the key with everything below it; a missing key is fine.
+// Deletes the key with everything below it; a missing key is fine. A link
+// is deleted as a link: nothing is ever deleted through one.
 void Remove(const std::wstring& path);
+// Copies a link as a link, so that the copy stands for the same key.
 void Copy(const std::wstring& from, const std::wstring& to);
 
 // Every key, value name, type and datum below `path`, one per line in

@@ -101,6 +101,18 @@ void PutFullSettings() {
     UserRegistry::Put(Below(root, L"Recent"), many);
 }
 
+// Links that stand for the other program's settings, which every case
+// compares afterwards with how they were: the link goes as a link, and the
+// key it stands for is not listed, changed or deleted.
+void PutLinkInsideSettings() {
+    PutFullSettings();
+    UserRegistry::Link(Below(UserRegistry::Settings, L"Window\\Linked"), Sibling);
+}
+
+void PutSettingsAsLink() {
+    UserRegistry::Link(UserRegistry::Settings, Sibling);
+}
+
 class RemovalProgram : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -268,7 +280,9 @@ TEST_P(OkOnConfirmation, RemovesTheWholeSettingsKeyAndReportsSuccess) {
 
 INSTANTIATE_TEST_SUITE_P(Trees, OkOnConfirmation,
                          ::testing::Values(SettingsTree{"FullTree", PutFullSettings},
-                                           SettingsTree{"EmptyKey", PutEmptySettings}),
+                                           SettingsTree{"EmptyKey", PutEmptySettings},
+                                           SettingsTree{"LinkInside", PutLinkInsideSettings},
+                                           SettingsTree{"SettingsKeyIsALink", PutSettingsAsLink}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Also what a second run after a successful one meets.
