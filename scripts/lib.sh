@@ -10,19 +10,12 @@ PREFIX="$TREES/wineprefix"
 # Where scripts/release builds; another folder lets clones' releases coexist.
 BUILD_ROOT="${ORRELIN_BUILD_DIR:-$TREES}"
 
-PACKAGES=(
-    cmake make g++ pkg-config
-    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-    g++-mingw-w64-i686-posix binutils-mingw-w64-i686
-    googletest libgtest-dev
-    wine wine64 wine32:i386 xvfb xauth x11-utils xdotool imagemagick
-    locales fonts-ipafont-gothic
-    zip unzip git osslsigncode openssl
-)
+PACKAGES=(cmake make g++ pkg-config googletest libgtest-dev
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 g++-mingw-w64-i686-posix binutils-mingw-w64-i686
+    wine wine64 wine32:i386 xvfb xauth x11-utils xdotool imagemagick locales fonts-ipafont-gothic
+    zip unzip git osslsigncode openssl)
 
-as_root() {
-    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
-}
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
 # Installs those of the packages named (by default PACKAGES) that are missing,
 # printing how far apt has come; apt's whole output goes to a log.
@@ -37,18 +30,11 @@ ensure_packages() {
     # Wine's 32-bit loader, which runs the 32-bit build, is an i386 package.
     LC_ALL=C dpkg --print-foreign-architectures | grep -qx i386 || as_root dpkg --add-architecture i386
     log="$(mktemp "${TMPDIR:-/tmp}/orrelin-apt.XXXXXX")"
-    if ! { as_root env LC_ALL=C apt-get update -q &&
-           as_root env LC_ALL=C DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
-               -o APT::Status-Fd=3 "${missing[@]}"; } 3>&1 >"$log" 2>&1 |
-         awk 'match($0, /^(dl|pm)status:.*:[0-9.]+:/) {
-                  n = split(substr($0, 1, RLENGTH - 1), f, ":"); p = int(f[n])
-                  if (p != last) { printf "  %3d%% %s\n", p, substr($0, RLENGTH + 1); fflush() }
-                  last = p }'; then
-        tail -n 15 "$log" >&2
-        echo "Installing packages failed (apt's output: $log). Check that apt-get update and" \
-            "apt-get install work on this machine, then run this again." >&2
-        return 1
-    fi
+    { as_root env LC_ALL=C apt-get update -q && as_root env LC_ALL=C DEBIAN_FRONTEND=noninteractive \
+          apt-get install -y -q -o APT::Status-Fd=3 "${missing[@]}"; } 3>&1 >"$log" 2>&1 |
+        awk -F: '/^(dl|pm)status:/ && int($(NF - 1)) != p { p = int($(NF - 1)); print "  " p "% " $NF; fflush() }' ||
+        { tail -n 15 "$log"; echo "Installing packages failed (all of apt's output: $log). Check that" \
+              "apt-get update and apt-get install work here, then run this again."; return 1; } >&2
     rm -f "$log"
 }
 
@@ -90,14 +76,11 @@ wine_session() {
 MARK=.made-by-orrelin_regdel
 remove_tree() {
     [ -e "$1" ] || return 0
-    if [ -e "$1/$MARK" ] || [[ -O "$1" && "$1" == "${TMPDIR:-/tmp}"/orrelin-* ]] ||
-        grep -qxF "CMAKE_HOME_DIRECTORY:INTERNAL=$REPO_ROOT" "$1/CMakeCache.txt" 2>/dev/null; then
-        rm -rf --one-file-system -- "$1"
-    else
-        echo "Not deleting $1: these scripts did not make it. Move it away, or choose" \
-            "another folder, and run this again." >&2
-        return 1
-    fi
+    [ -e "$1/$MARK" ] || [[ -O "$1" && "$1" == "${TMPDIR:-/tmp}"/orrelin-* ]] ||
+        grep -qxF "CMAKE_HOME_DIRECTORY:INTERNAL=$REPO_ROOT" "$1/CMakeCache.txt" 2>/dev/null ||
+        { echo "Not deleting $1: these scripts did not make it. Move it away, or choose" \
+              "another folder, and run this again." >&2; return 1; }
+    rm -rf --one-file-system -- "$1"
 }
 new_tree() { remove_tree "$1" && mkdir -p "$1" && : >"$1/$MARK"; }
 
