@@ -1,15 +1,11 @@
 #!/usr/bin/env bash
 # Runs the 32-bit Windows test tree $1 where this machine's kernel cannot
-# start Wine's 32-bit loader: in a Debian guest under qemu-system-x86_64,
-# whose stock kernel can. Software emulation, so no KVM is needed; slow, but
-# Wine and the registry are the real ones. Prints the suite's output and
-# exits with its status, or with 125 after a line "NOT RUN: why".
-#
-# The guest's root is built once per machine by mmdebstrap, from the
-# machine's own Debian package sources, straight into a disk image in the
-# user's cache folder (nothing is mounted there), under a name that changes
-# with what goes into it. Each run boots it with its writes thrown away, and
-# sees the tree at its own path through a shared folder.
+# start Wine's 32-bit loader: in a Debian guest under qemu-system-x86_64
+# (software emulation: slow, but Wine and the registry are the real ones).
+# Prints the suite's output; exits with its status, or 125 after "NOT RUN: why".
+# The guest's root is built once per machine by mmdebstrap, from this
+# machine's package sources, straight into a disk image in the user's cache
+# (nothing is mounted there), named after what goes into it.
 set -Eeuo pipefail
 source "$(dirname "$0")/lib.sh"
 tree="$(realpath -- "$1")"
