@@ -4,18 +4,40 @@
 #         [-D DISPLAY_NEEDED=ON] -P WineSession.cmake
 # check fails for a prefix that lacks its 32-bit side and changes nothing.
 # ctest runs start and stop as a fixture around a Windows tree's tests.
+#
+# Both Windows trees, the demo and the benchmark share one prefix, and so
+# HKEY_CURRENT_USER. start takes the lock $WINEPREFIX.lock and hands it to the
+# session's wineserver, which holds it until stop ends the session; prepare is
+# for callers that hold the lock themselves.
 set(prefix "$ENV{WINEPREFIX}")
 if(prefix STREQUAL "")
     message(FATAL_ERROR "WINEPREFIX is not set")
 endif()
 
+if(ACTION STREQUAL "start" AND NOT LOCKED)
+    execute_process(COMMAND flock -w 600 -E 75 ${prefix}.lock
+                            ${CMAKE_COMMAND} -D ACTION=start -D LOCKED=ON -D LOADER=${LOADER}
+                            -D DISPLAY_NEEDED=${DISPLAY_NEEDED} -P ${CMAKE_CURRENT_LIST_FILE}
+                    RESULT_VARIABLE status)
+    if(status EQUAL 75)
+        message(FATAL_ERROR "Another run has been using the Wine prefix ${prefix} for 10 minutes "
+                "(it holds ${prefix}.lock). Let it finish; if none is running, end its session "
+                "with: WINEPREFIX=${prefix} wineserver -k")
+    elseif(NOT status EQUAL 0)
+        message(FATAL_ERROR "The Wine session in ${prefix} did not start (see above).")
+    endif()
+    return()
+endif()
+
 # Output goes to /dev/null, not to a pipe: Wine's services outlive the
 # command, and would hold a pipe open until they time out.
-function(wine_run)
+function(wine_run step)
     execute_process(COMMAND ${ARGN} INPUT_FILE /dev/null OUTPUT_FILE /dev/null
                     ERROR_FILE /dev/null RESULT_VARIABLE status)
     if(NOT status EQUAL 0)
-        message(FATAL_ERROR "${ARGN} failed: ${status}")
+        list(JOIN ARGN " " command)
+        message(FATAL_ERROR "Wine failed ${step} in ${prefix}: `${command}` gave ${status}. Run "
+                "it by hand with WINEDEBUG unset to see why: WINEPREFIX=${prefix} ${command}")
     endif()
 endfunction()
 
@@ -42,23 +64,29 @@ if(LOADER MATCHES "(^|/)wine$" AND EXISTS "${prefix}/system.reg"
     # crosses into another file system.
     message(STATUS "${prefix} has no 32-bit side; making it anew")
     execute_process(COMMAND wineserver --kill OUTPUT_QUIET ERROR_QUIET)
-    wine_run(rm -rf --one-file-system -- "${prefix}")
+    wine_run("to delete the prefix" rm -rf --one-file-system -- "${prefix}")
 endif()
 if(ACTION STREQUAL "check")
     return()
 endif()
 if(NOT EXISTS "${prefix}/system.reg")
-    message(STATUS "Creating Wine prefix ${prefix}")
+    message(STATUS "Creating Wine prefix ${prefix} (a minute or two)")
     file(MAKE_DIRECTORY "${prefix}")
-    # Made without the display, as a slow machine (such as an emulated
-    # guest) otherwise fails to finish it.
-    wine_run(${CMAKE_COMMAND} -E env --unset=DISPLAY ${LOADER} wineboot --init)
+    # With both sides where 32-bit programs run, whichever tree comes first;
+    # without the display, as a slow machine (such as an emulated guest)
+    # otherwise fails to finish it.
+    set(maker ${LOADER})
+    execute_process(COMMAND wine --version RESULT_VARIABLE no_32bit OUTPUT_QUIET ERROR_QUIET)
+    if(NOT no_32bit)
+        set(maker wine)
+    endif()
+    wine_run("to make the prefix" ${CMAKE_COMMAND} -E env --unset=DISPLAY ${maker} wineboot --init)
 endif()
-wine_run(wineserver --wait)
+wine_run("to finish its earlier work" wineserver --wait)
 
 if(ACTION STREQUAL "start")
     # One session for all the programs that follow, so that each finds
     # Wine's services running instead of starting them itself.
-    wine_run(wineserver --persistent)
-    wine_run(${LOADER} wineboot)
+    wine_run("to start a persistent wineserver" wineserver --persistent)
+    wine_run("to start its services" ${LOADER} wineboot)
 endif()
