@@ -71,12 +71,14 @@ wine_session() {
 }
 
 # The scripts delete only what they made: folders holding the mark that
-# new_tree leaves, CMake trees of this checkout, and their own temporary
-# folders; never as root on someone's behalf, never into another file system.
+# new_tree leaves, CMake trees of this checkout, their own temporary folders
+# and the user's own in this checkout's build/ (as older runs left them);
+# never as root on someone's behalf, never into another file system.
 MARK=.made-by-orrelin_regdel
 remove_tree() {
     [ -e "$1" ] || return 0
     [ -e "$1/$MARK" ] || [[ -O "$1" && "$1" == "${TMPDIR:-/tmp}"/orrelin-* ]] ||
+        [[ -O "$1" && "$1" == "$REPO_ROOT/build/"* ]] ||
         grep -qxF "CMAKE_HOME_DIRECTORY:INTERNAL=$REPO_ROOT" "$1/CMakeCache.txt" 2>/dev/null ||
         { echo "Not deleting $1: these scripts did not make it. Move it away, or choose" \
               "another folder, and run this again." >&2; return 1; }
