@@ -110,6 +110,32 @@ bool HoldsLink(const KeyGuard& key) {
            RegistryApi::Success;
 }
 
+// The addressed key and its subkey `name` opened as itself, with the name
+// as handed to the platform. An empty name opens nothing: the platform
+// would take it as the addressed key itself.
+struct SubkeyItself {
+    KeyGuard parent;
+    std::optional<KeyGuard> subkey;
+    std::string name;
+};
+
+std::optional<SubkeyItself> OpenSubkeyItself(RootKey root, std::u16string& subKey,
+                                             const std::u16string& name, std::uint32_t access) {
+    if (name.empty()) {
+        return std::nullopt;
+    }
+    auto at = RoundTripAndAddress(subKey, name);
+    auto parent = Open(root, at);
+    if (!parent) {
+        return std::nullopt;
+    }
+    auto subkey = OpenItself(*parent, at->name, access);
+    if (!subkey) {
+        return std::nullopt;
+    }
+    return SubkeyItself{std::move(*parent), std::move(subkey), std::move(at->name)};
+}
+
 std::string_view UpToFirstNul(std::string_view bytes) {
     return bytes.substr(0, bytes.find('\0'));
 }
@@ -250,27 +276,18 @@ std::int32_t cRegistory::EnumSubKey(std::vector<std::u16string>& strlpEnumKey) {
 }
 
 bool cRegistory::DeleteSubKey(const std::u16string& strSubKey) {
-    // The platform takes an empty name as the addressed key itself.
-    if (strSubKey.empty()) {
-        return false;
-    }
-    const auto at = RoundTripAndAddress(subKey_, strSubKey);
-    const auto key = Open(rootKey_, at);
-    if (!key) {
-        return false;
-    }
     // RegDeleteKeyA follows a link and deletes the key it points to; a link
     // goes through a handle of its own. A subkey that cannot be opened as
     // itself is not deleted by name either, since that name may lead on.
-    auto subkey = OpenItself(*key, at->name, RegistryApi::DeleteAccess);
-    if (!subkey) {
+    auto opened = OpenSubkeyItself(rootKey_, subKey_, strSubKey, RegistryApi::DeleteAccess);
+    if (!opened) {
         return false;
     }
-    if (HoldsLink(*subkey)) {
-        return RegistryApi::DeleteOpenKey(subkey->get()) == RegistryApi::Success;
+    if (HoldsLink(*opened->subkey)) {
+        return RegistryApi::DeleteOpenKey(opened->subkey->get()) == RegistryApi::Success;
     }
-    subkey.reset();
-    return RegistryApi::DeleteKey(key->get(), at->name) == RegistryApi::Success;
+    opened->subkey.reset();
+    return RegistryApi::DeleteKey(opened->parent.get(), opened->name) == RegistryApi::Success;
 }
 
 bool cRegistory::DeleteValueName(const std::u16string& strValueName) {
@@ -379,14 +396,6 @@ bool cRegistory::SetBinary(const std::u16string& strValueName,
 }
 
 bool cRegistory::IsLinkKey(const std::u16string& strSubKey) {
-    if (strSubKey.empty()) {
-        return false;
-    }
-    const auto at = RoundTripAndAddress(subKey_, strSubKey);
-    const auto key = Open(rootKey_, at);
-    if (!key) {
-        return false;
-    }
-    const auto subkey = OpenItself(*key, at->name, RegistryApi::QueryAccess);
-    return subkey && HoldsLink(*subkey);
+    const auto opened = OpenSubkeyItself(rootKey_, subKey_, strSubKey, RegistryApi::QueryAccess);
+    return opened && HoldsLink(*opened->subkey);
 }
