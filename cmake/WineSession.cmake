@@ -1,14 +1,12 @@
-# Prepares the Wine prefix $WINEPREFIX and starts or stops a Wine session in
-# it, in the environment the caller gives (cmake/wine.env):
+# Prepares the Wine prefix $WINEPREFIX, or starts or stops a Wine session in
+# it, in the caller's environment (cmake/wine.env); check changes nothing and
+# fails for a prefix without its 32-bit side. ctest runs start and stop as a
+# fixture around a Windows tree's tests.
 #   cmake -D ACTION=prepare|start|stop|check -D LOADER=wine|/usr/lib/wine/wine64
 #         [-D DISPLAY_NEEDED=ON] -P WineSession.cmake
-# check fails for a prefix that lacks its 32-bit side and changes nothing.
-# ctest runs start and stop as a fixture around a Windows tree's tests.
-#
-# Both Windows trees, the demo and the benchmark share one prefix, and so
-# HKEY_CURRENT_USER. start takes the lock $WINEPREFIX.lock and hands it to the
-# session's wineserver, which holds it until stop ends the session; prepare is
-# for callers that hold the lock themselves.
+# The trees, the demo and the benchmark share the prefix (and so HKCU): start
+# takes the lock $WINEPREFIX.lock for the session's wineserver, which holds it
+# until stop; prepare is for callers that hold the lock themselves.
 set(prefix "$ENV{WINEPREFIX}")
 if(prefix STREQUAL "")
     message(FATAL_ERROR "WINEPREFIX is not set")

@@ -3,9 +3,8 @@
 # archive member and object file the linker took from the toolchain must
 # belong to a library whose notice the notices file holds (a heading between
 # two lines of "="), and every notice must be for code the program holds.
-# The build runs it after linking, so a new dependency stops the build until
-# its notice is added.
-#   perl cmake/link_notices.pl LINK_MAP NOTICES_FILE
+# Run after the program's link, so a new dependency stops the build until its notice
+# is added.
 use strict;
 use warnings;
 

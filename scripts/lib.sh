@@ -1,14 +1,13 @@
-# Shared by the project's scripts: installs what they need, runs Windows
+# Sourced by the project's scripts: installs what they need, runs Windows
 # programs in the project's Wine environment, makes and deletes folders.
-# Sourced, not run.
 
 REPO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # The presets' trees, and the one Wine prefix that both Windows trees, the
 # demo and the benchmark share (locked by whoever uses it).
 TREES="$REPO_ROOT/build"
 PREFIX="$TREES/wineprefix"
-# Where scripts/release builds; another folder lets clones' releases coexist.
-BUILD_ROOT="${ORRELIN_BUILD_DIR:-$TREES}"
+# Every build uses all cores unless told otherwise.
+export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
 
 PACKAGES=(cmake make g++ pkg-config googletest libgtest-dev
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 g++-mingw-w64-i686-posix binutils-mingw-w64-i686
@@ -49,17 +48,15 @@ ensure_locale() {
 }
 
 # Wine's two loaders. Debian's `wine` starts the 32-bit one whenever wine32
-# is installed, even for 64-bit programs, and a kernel built without 32-bit
-# support (as on some virtual machines) cannot start it at all. So 64-bit
-# programs go to the 64-bit loader directly, and Wine's own tools (wineboot,
-# reg, winepath) to `wine` where it starts, so that a new prefix gets both.
+# is installed, even for 64-bit programs, and a kernel without 32-bit support
+# cannot start it. So 64-bit programs go to the 64-bit loader, and Wine's own
+# tools (wineboot, reg) to `wine` where it starts: a new prefix gets both.
 WINE64_LOADER=/usr/lib/wine/wine64
 can_run_32bit_programs() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
 wine_tool_loader() { if can_run_32bit_programs; then echo wine; else echo "$WINE64_LOADER"; fi; }
 
-# The environment of every Windows program, defined once for the tests and
-# the scripts. It goes to Wine's processes only: the locale exported into
-# this shell would make bash warn whenever it was generated in the same run.
+# Every Windows program's environment, as the tests'. Given to Wine's
+# processes only: exported, a locale generated in this run would make bash warn.
 mapfile -t WINE_ENVIRONMENT < <(grep -E '^[A-Z_]+=' "$REPO_ROOT/cmake/wine.env")
 in_wine_environment() { env "${WINE_ENVIRONMENT[@]}" "$@"; }
 
@@ -88,6 +85,5 @@ new_tree() { remove_tree "$1" && mkdir -p "$1" && : >"$1/$MARK"; }
 
 # Configures and builds the preset's tree; further arguments name targets.
 build_tree() {
-    cmake --preset "$1" >/dev/null
-    cmake --build --preset "$1" --parallel "$(nproc)" ${2:+--target "${@:2}"}
+    cmake --preset "$1" >/dev/null && cmake --build --preset "$1" ${2:+--target "${@:2}"}
 }

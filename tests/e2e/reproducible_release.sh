@@ -8,7 +8,8 @@
 #   reproducible_release.sh SOURCE_DIR X64_TREE X86_TREE
 set -euo pipefail
 export LC_ALL=C  # as the tools read here answer; --check is also run under Japanese
-src="$(realpath "$1")" x64_tree="$(realpath -m "$2")" x86_tree="$(realpath -m "$3")"
+src="$(realpath "$1")"
+declare -A trees=([x64]="$(realpath -m "$2")" [x86]="$(realpath -m "$3")")
 work="$(mktemp -d "${TMPDIR:-/tmp}/orrelin-release-test.XXXXXX")"
 trap 'rm -rf --one-file-system "$work"' EXIT
 # Whatever the caller's environment holds, the dates come from the commit and
@@ -16,8 +17,7 @@ trap 'rm -rf --one-file-system "$work"' EXIT
 unset SOURCE_DATE_EPOCH ORRELIN_SIGN_PFX ORRELIN_SIGN_PASSWORD ORRELIN_SIGN_TIMESTAMP_URL
 status=0
 fail() { echo "FAILED: $*" >&2; status=1; }
-tool="$(osslsigncode --version 2>&1)"
-echo "With ${tool%%,*} ($(command -v osslsigncode))"
+echo "With $(osslsigncode --version 2>&1 | head -n 1 | cut -d, -f1) ($(command -v osslsigncode))"
 
 # The checkout as it is (tracked files as they are now, new ones not
 # ignored), committed with its last commit's date: a clone of that is what
@@ -80,8 +80,7 @@ done
 
 # Each program must be the one its suite tested, its tree brought up to date.
 for arch in x64 x86; do
-    tree="$x64_tree"
-    [ "$arch" = x64 ] || tree="$x86_tree"
+    tree="${trees[$arch]}"
     echo "== The $arch tree's program, brought up to date"
     [ -f "$tree/CMakeCache.txt" ] && cmake --build "$tree" --target orrelin_regdel >/dev/null &&
         cmp "$tree/removal/orrelin_regdel.exe" "$work/$arch/orrelin_regdel.exe" ||
