@@ -89,17 +89,6 @@ std::optional<KeyGuard> Open(RootKey root, const std::optional<Address>& at) {
     return KeyGuard(key);
 }
 
-// Opens the subkey `name` of an open key as itself: where a link stands,
-// the link key, never the key it points to.
-std::optional<KeyGuard> OpenItself(const KeyGuard& parent, const std::string& name,
-                                   std::uint32_t access) {
-    Handle key{};
-    if (RegistryApi::OpenKeyItself(parent.get(), name, access, key) != RegistryApi::Success) {
-        return std::nullopt;
-    }
-    return KeyGuard(key);
-}
-
 // A link holds the path it stands for in a value of its own name. A key that
 // merely holds such a value is taken for a link too: it is one of the
 // addressed key's own subkeys, and is then deleted as itself or not at all.
@@ -110,8 +99,9 @@ bool HoldsLink(const KeyGuard& key) {
            RegistryApi::Success;
 }
 
-// The addressed key and its subkey `name` opened as itself, with the name
-// as handed to the platform. An empty name opens nothing: the platform
+// The addressed key and its subkey `name` opened as itself (where a link
+// stands, the link key, never the key it points to), with the name as
+// handed to the platform. An empty name opens nothing: the platform
 // would take it as the addressed key itself.
 struct SubkeyItself {
     KeyGuard parent;
@@ -129,11 +119,12 @@ std::optional<SubkeyItself> OpenSubkeyItself(RootKey root, std::u16string& subKe
     if (!parent) {
         return std::nullopt;
     }
-    auto subkey = OpenItself(*parent, at->name, access);
-    if (!subkey) {
+    Handle subkey{};
+    if (RegistryApi::OpenKeyItself(parent->get(), at->name, access, subkey) !=
+        RegistryApi::Success) {
         return std::nullopt;
     }
-    return SubkeyItself{std::move(*parent), std::move(subkey), std::move(at->name)};
+    return SubkeyItself{std::move(*parent), KeyGuard(subkey), std::move(at->name)};
 }
 
 std::string_view UpToFirstNul(std::string_view bytes) {

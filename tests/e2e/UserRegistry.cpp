@@ -1,6 +1,7 @@
 #include "tests/e2e/UserRegistry.h"
 
 #include "tests/e2e/MessageBoxes.h"
+#include "tests/support/ObjectNames.h"
 
 #include <gtest/gtest.h>
 #include <winternl.h>
@@ -9,11 +10,8 @@
 #include <memory>
 #include <type_traits>
 
-// ntdll's own calls: the full name of a key, which a link holds, and the
-// deletion of the key of an open handle, which for a link opened as itself
-// is the link and never the key it points to.
-extern "C" NTSTATUS NTAPI NtQueryKey(HANDLE key, int informationClass, PVOID information,
-                                     ULONG length, PULONG resultLength);
+// ntdll's deletion of the key of an open handle, which for a link opened as
+// itself is the link and never the key it points to.
 extern "C" NTSTATUS NTAPI NtDeleteKey(HANDLE key);
 
 namespace UserRegistry {
@@ -127,29 +125,6 @@ bool IsLink(HKEY itself) {
     DWORD size = 0;
     return RegQueryValueExW(itself, LinkValue, nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
            type == REG_LINK;
-}
-
-// A key's full name in the platform's own namespace, or "" if not known.
-std::wstring ObjectName(HKEY key) {
-    constexpr int KeyNameInformation = 3;
-    struct {
-        ULONG length;
-        WCHAR name[1024];
-    } info{};
-    ULONG size = 0;
-    const NTSTATUS status = NtQueryKey(key, KeyNameInformation, &info, sizeof info, &size);
-    return std::wstring(info.name, NT_SUCCESS(status) ? info.length / sizeof(WCHAR) : 0);
-}
-
-// HKEY_CURRENT_USER by its name in that namespace (\REGISTRY\USER\<SID>),
-// which is how a link names the key it stands for.
-std::wstring CurrentUserObjectName() {
-    constexpr std::wstring_view below = L"\\Software";
-    const Key software = OpenItself(HKEY_CURRENT_USER, L"Software", KEY_QUERY_VALUE);
-    const std::wstring name = software ? ObjectName(software.get()) : L"";
-    return name.size() > below.size() && name.ends_with(below)
-               ? name.substr(0, name.size() - below.size())
-               : L"";
 }
 
 // Deletes the key of a handle opened as itself with every key below it,

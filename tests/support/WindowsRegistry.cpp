@@ -1,12 +1,8 @@
 #include "bench/CallCount.h"
+#include "tests/support/ObjectNames.h"
 #include "tests/support/TestRegistry.h"
 
 #include <gtest/gtest.h>
-#include <windows.h>
-#include <winternl.h>
-
-extern "C" NTSTATUS NTAPI NtQueryKey(HANDLE key, int informationClass, PVOID information,
-                                     ULONG length, PULONG resultLength);
 
 namespace {
 
@@ -16,26 +12,6 @@ std::wstring Wide(const std::string& ansi) {
         MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), wide.data(),
                             static_cast<int>(wide.size()))));
     return wide;
-}
-
-// HKEY_CURRENT_USER by its name in the platform's own namespace
-// (\REGISTRY\USER\<SID>), which is how a link names the key it stands for.
-std::wstring CurrentUserObjectName() {
-    constexpr int KeyNameInformation = 3;
-    constexpr std::wstring_view below = L"\\Software";
-    HKEY software = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software", 0, KEY_READ, &software) != ERROR_SUCCESS) {
-        return {};
-    }
-    struct {
-        ULONG length;
-        WCHAR name[1024];
-    } info{};
-    ULONG size = 0;
-    const NTSTATUS status = NtQueryKey(software, KeyNameInformation, &info, sizeof info, &size);
-    RegCloseKey(software);
-    const std::wstring name(info.name, NT_SUCCESS(status) ? info.length / sizeof(WCHAR) : 0);
-    return name.size() > below.size() ? name.substr(0, name.size() - below.size()) : L"";
 }
 
 } // namespace
