@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -192,17 +193,34 @@ TEST(ProgramImage, EmbedsItsManifest) {
     EXPECT_EQ(manifest.substr(architecture, own.size()), own);
 }
 
+// Whether the program is an x86 or an x64 build, for the test kit to pick
+// the suites that match a program it is given.
+int PrintArchitecture() {
+    const ImageHeaders::Image image = ProgramHeaders();
+    for (const Architecture& known : {X86, X64}) {
+        if (image.error.empty() && image.machine == known.machine) {
+            std::printf("%s\n", known.manifestName == "amd64" ? "x64" : "x86");
+            return 0;
+        }
+    }
+    std::fprintf(stderr, "not an x86 or x64 program%s%s\n", image.error.empty() ? "" : ": ",
+                 image.error.c_str());
+    return 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
+    bool printArchitecture = false;
     for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) == "--architecture=x86") {
             Expected() = X86;
         }
+        printArchitecture = printArchitecture || std::string(argv[i]) == "--print-architecture";
     }
     if (!HaveProgramUnderTest(argv[0])) {
         return 2;
     }
-    return RUN_ALL_TESTS();
+    return printArchitecture ? PrintArchitecture() : RUN_ALL_TESTS();
 }

@@ -4,7 +4,9 @@
 # must give the same zips, and their programs must be those of the trees the
 # suites test. A release signed with a throwaway certificate must unsign to
 # the unsigned programs, and --check must accept these zips, name their
-# signer, and refuse altered ones and broken signatures.
+# signer, and refuse altered ones and broken signatures. The test kit must
+# carry the zips' very programs, signed or not; it is left in
+# X64_TREE/release-kit/ for the test that runs it.
 #   reproducible_release.sh SOURCE_DIR X64_TREE X86_TREE
 set -euo pipefail
 export LC_ALL=C  # as the tools read here answer; --check is also run under Japanese
@@ -40,9 +42,10 @@ echo "== Release from two clones"
 cd "$work/dist"
 zips=(orrelin_regdel-*-x86.zip orrelin_regdel-*-x64.zip)
 version="${zips[0]#orrelin_regdel-}" version="${version%-x86.zip}"
-[ "$(ls)" = "$(printf '%s\n' SHA256SUMS "${zips[1]}" "${zips[0]}")" ] ||
-    fail "the release should be the two zips and SHA256SUMS, not: $(ls)"
-for file in "${zips[@]}" SHA256SUMS; do
+kit="orrelin_regdel-$version-tests.zip"
+[ "$(ls)" = "$(printf '%s\n' SHA256SUMS "$kit" "${zips[1]}" "${zips[0]}")" ] ||
+    fail "the release should be the two zips, the test kit and SHA256SUMS, not: $(ls)"
+for file in "${zips[@]}" "$kit" SHA256SUMS; do
     cmp "$file" "../dist-b/$file" || fail "$file differs between the clones"
 done
 sha256sum --strict -c SHA256SUMS && [ "$(wc -l <SHA256SUMS)" -eq 2 ] ||
@@ -87,6 +90,22 @@ for arch in x64 x86; do
         fail "the $arch tree $tree does not build the released $arch program (README, \"How it is built\")"
 done
 
+# The kit's programs are the zips' own, signed or not, and its entry point
+# is a batch file that cmd.exe reads: CRLF, no byte order mark.
+kit_holds_programs() {
+    local arch
+    rm -rf "$work/kit" && unzip -q -d "$work/kit" "$1/$kit" || { fail "$1/$kit does not unzip"; return; }
+    for arch in x86 x64; do
+        cmp "$work/kit/$arch/orrelin_regdel.exe" "$2$arch/orrelin_regdel.exe" ||
+            fail "the kit in $1 does not carry the $arch zip's program"
+    done
+    [ "$(head -c 2 "$work/kit/run-tests.cmd")" = "@e" ] &&
+        [ "$(grep -c $'\r$' "$work/kit/run-tests.cmd")" -eq "$(wc -l <"$work/kit/run-tests.cmd")" ] ||
+        fail "run-tests.cmd should start with @echo and end every line in CRLF"
+}
+kit_holds_programs "$work/dist" "$work/"
+mkdir -p "${trees[x64]}/release-kit" && cp "$kit" "${trees[x64]}/release-kit/"
+
 echo "== Signed with a throwaway certificate"
 password="$(od -An -N12 -tx1 /dev/urandom | tr -d ' \n')"
 for cert in "test:orrelin_regdel test" "other:someone else entirely"; do
@@ -106,6 +125,7 @@ for arch in x86 x64; do
     cmp "$work/unsigned-$arch.exe" "$work/$arch/orrelin_regdel.exe" ||
         fail "the signed $arch program does not unsign to the unsigned one"
 done
+kit_holds_programs "$work/signed" "$work/signed-"
 
 echo "== --check"
 flip() {  # flips the byte at offset $2 of file $1
