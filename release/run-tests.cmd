@@ -6,8 +6,8 @@ rem summary.txt, and each suite's output and JUnit XML.
 rem   run-tests.cmd [path\to\orrelin_regdel.exe]
 rem Exit status: 0 when every test passed, 1 when any failed, 2 not started.
 rem Written for Wine's cmd too, which ignores exit statuses in && and || and
-rem takes no block in a for loop's body: statuses are read with errorlevel,
-rem and loops call labels.
+rem takes no block in a for loop's body nor !var:~n! in a variable: statuses
+rem are read with errorlevel, loops call labels, and labels cut with %var:~n%.
 setlocal EnableExtensions EnableDelayedExpansion
 set "kit=%~dp0"
 set "report=%kit%report"
@@ -109,7 +109,7 @@ goto :eof
 rem Suite %2 of architecture %1, given the program %3 where it takes one.
 rem The counts come from GoogleTest's closing lines, "[  PASSED  ] 9 tests."
 rem and "[  FAILED  ] 2 tests, listed below:", then a line for each failed
-rem case; an earlier line for that case ends in its time, "(5 ms)".
+rem case.
 :suite
 set "log=%report%\%1-%2.txt"
 "%kit%%1\%2.exe" --gtest_color=no "--gtest_output=xml:%report%\%1-%2.xml" %3 >"%log%" 2>&1
@@ -117,12 +117,25 @@ set "status=%errorlevel%"
 set "p=0" & set "f=0"
 for /f "usebackq tokens=1-4" %%a in ("%log%") do if "%%a %%b"=="[ PASSED" set "p=%%d"
 for /f "usebackq tokens=1-6" %%a in ("%log%") do if "%%a %%b %%f"=="[ FAILED listed" set "f=%%d"
-for /f "usebackq tokens=1-5" %%a in ("%log%") do if "%%a %%b %%e"=="[ FAILED " call :say "    failed: %1 %%d"
 rem A suite that ended without its closing lines counts as one failure.
 if !status! neq 0 if !f! equ 0 set "f=1"
 if !p! equ 0 if !f! equ 0 set "f=1"
 set /a passed+=p, failed+=f
 set "line=  %2: !p! passed, !f! failed (exit status !status!; report\%1-%2.txt)"
+call :say
+for /f "usebackq tokens=1,2,4*" %%a in ("%log%") do if "%%a %%b"=="[ FAILED" call :failed %1 "%%c" "%%d"
+goto :eof
+
+rem A "[  FAILED  ]" line of architecture %1's suite, by its case %2 and the
+rem rest %3: names the case where it is one of those listed after the count.
+rem The case's first such line ends in its time, "(5 ms)".
+:failed
+rem The dot keeps rest defined, as %var:~n% needs.
+set "name=%~2" & set "rest=.%~3"
+if "%rest:~-3%"=="ms)" goto :eof
+if not "%rest:listed below=%"=="%rest%" goto :eof
+if "%name:~-1%"=="," set "name=%name:~0,-1%"
+set "line=    failed: %1 %name%"
 call :say
 goto :eof
 
