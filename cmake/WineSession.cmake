@@ -87,4 +87,11 @@ if(ACTION STREQUAL "start")
     # Wine's services running instead of starting them itself.
     wine_run("to start a persistent wineserver" wineserver --persistent)
     wine_run("to start its services" ${LOADER} wineboot)
+    # A run cut short can leave Orrelin's settings key here, and the tests
+    # refuse to start beside one they did not make. Only the tests' and the
+    # benchmark's own prefix is started here (a user's is only checked), so
+    # the key is theirs; reg fails, harmlessly, where there is none.
+    execute_process(COMMAND ${LOADER} reg delete
+                            "HKCU\\Software\\VB and VBA Program Settings\\Orrelin" /f
+                    INPUT_FILE /dev/null OUTPUT_FILE /dev/null ERROR_FILE /dev/null)
 endif()

@@ -347,7 +347,9 @@ TEST_F(BadInput, SeparatorsInSubKey) {
         reg.SubKey(path);
         if (!reachesTarget) {
             ExpectEveryReadFailed();
-            ExpectEveryChangeRefused(u"a");
+            // Were a lone separator taken for HKEY_CURRENT_USER itself, a change
+            // would land there, so under a name of the tests' own.
+            ExpectEveryChangeRefused(path.ends_with(TargetText()) ? u"a" : u"orrelin_regdel test");
             continue;
         }
         EXPECT_TRUE(reg.IsThereKey());
@@ -626,7 +628,7 @@ TEST_F(BadInput, IdentifiersThatNameNoRoot) {
         for (const std::u16string& path : {std::u16string(), std::u16string(u"Software")}) {
             reg.SubKey(path);
             ExpectEveryReadFailed();
-            ExpectEveryChangeRefused(u"orrelin_regdel");
+            ExpectEveryChangeRefused(u"orrelin_regdel test");
         }
     }
     EXPECT_EQ(Everything(), before);

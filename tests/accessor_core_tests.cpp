@@ -102,8 +102,12 @@ TEST_F(AccessorCore, UnnamedValueIsListedAsEmptyAndDeletedByIt) {
     EXPECT_TRUE(TestRegistry::ValueNames(Base).empty());
 }
 
+// The one case that writes outside the test's key on purpose: a value of
+// the tests' own on HKEY_CURRENT_USER, there only while it runs (or since a
+// run that was cut short).
 TEST_F(AccessorCore, EmptySubKeyAddressesTheRootItself) {
     const std::string valueName = "orrelin_regdel test value";
+    TestRegistry::DeleteValue("", valueName);
     TestRegistry::SetString("", valueName, "x");
     Names keys;
     EXPECT_GT(reg.EnumSubKey(keys), 0);
@@ -113,6 +117,7 @@ TEST_F(AccessorCore, EmptySubKeyAddressesTheRootItself) {
     EXPECT_NE(std::find(values.begin(), values.end(), u"orrelin_regdel test value"), values.end());
     EXPECT_TRUE(reg.DeleteValueName(u"orrelin_regdel test value"));
     EXPECT_FALSE(TestRegistry::ReadValue("", valueName).has_value());
+    TestRegistry::DeleteValue("", valueName);
 }
 
 TEST_F(AccessorCore, JapaneseNamesCrossTheCodePage) {

@@ -22,21 +22,37 @@ std::string Numbered(const char* prefix, int number) {
 
 } // namespace
 
-class SettingsTree : public SettingsTest {
+class SettingsTree : public SettingsTest {};
+
+// A key beside Orrelin's that no case makes, there from before the first
+// case to after the last: a fixture that deleted more than its own keys
+// would fail here, and not on someone's machine.
+class SettingsTreeBesideOthers : public SettingsTest {
 protected:
-    // Another program's settings and a value on the shared parent: none of
-    // it may change.
-    void SeedNeighbours() {
-        TestRegistry::SetString(Parent, "SharedValue", "stays");
-        TestRegistry::SetString(Under(Parent, "OtherProgram\\Window"), "Left", "10");
-        TestRegistry::SetString(Under(Parent, Ansi(u"別のプログラム")), Ansi(u"名前"),
-                                Ansi(u"残る"));
-        // Shares the settings key's name as a prefix only.
-        TestRegistry::CreateKey(Under(Parent, "Orrelin2"));
+    static constexpr char Foreign[] =
+        "Software\\VB and VBA Program Settings\\orrelin_regdel test foreign";
+
+    static void SetUpTestSuite() {
+        parentMade_ = !TestRegistry::KeyExists(Parent);
+        TestRegistry::DeleteTree(Foreign);
+        TestRegistry::SetString(Under(Foreign, "Window"), "Top", "20");
+        foreign_ = TestRegistry::Snapshot(Foreign);
     }
+
+    static void TearDownTestSuite() {
+        EXPECT_EQ(TestRegistry::Snapshot(Foreign), foreign_) << "a key no case made changed";
+        TestRegistry::DeleteTree(Foreign);
+        if (parentMade_) {
+            DeleteParentIfEmpty();
+        }
+    }
+
+private:
+    static inline bool parentMade_ = false;
+    static inline std::string foreign_;
 };
 
-TEST_F(SettingsTree, RemovesTheWholeTreeAndNothingBesideIt) {
+TEST_F(SettingsTreeBesideOthers, RemovesTheWholeTreeAndNothingBesideIt) {
     SeedNeighbours();
     const std::string neighboursBefore = TestRegistry::Snapshot(Parent);
 
@@ -79,21 +95,24 @@ TEST_F(SettingsTree, NamesLongerThanTheFirstListingBufferAreDeleted) {
     EXPECT_TRUE(ScriptedProcess::Shown().empty());
 }
 
+// The folder stays, also where the settings key was all it held.
 TEST_F(SettingsTree, EmptyParentIsLeftInPlace) {
+    const std::string before = TestRegistry::Snapshot(Parent);
     TestRegistry::CreateKey(Settings);
 
     Module1::DeleteKeyTree(SettingsText);
 
     EXPECT_FALSE(TestRegistry::KeyExists(Settings));
     EXPECT_TRUE(TestRegistry::KeyExists(Parent));
-    EXPECT_TRUE(TestRegistry::SubkeyNames(Parent).empty());
+    EXPECT_EQ(TestRegistry::Snapshot(Parent), before);
 }
 
 // A link in the tree, the settings key itself included, is deleted as a
-// link: the key it points to, another program's, is left exactly as it was.
-TEST_F(SettingsTree, LinksAreDeletedWithoutTouchingWhatTheyPointTo) {
+// link: the key it points to, another program's, is left exactly as it was,
+// and so is everything else beside the settings key.
+TEST_F(SettingsTreeBesideOthers, LinksAreDeletedWithoutTouchingWhatTheyPointTo) {
     SeedNeighbours();
-    const std::string other = Under(Parent, "OtherProgram");
+    const std::string other = Under(Parent, OtherProgram);
     for (const bool settingsIsLink : {false, true}) {
         SCOPED_TRACE(settingsIsLink ? "the settings key a link" : "links inside the tree");
         if (settingsIsLink) {
@@ -102,15 +121,16 @@ TEST_F(SettingsTree, LinksAreDeletedWithoutTouchingWhatTheyPointTo) {
             TestRegistry::SetString(Settings, "v", "1");
             TestRegistry::CreateLink(Under(Settings, "link"), other);
             TestRegistry::CreateLink(Under(Settings, "S1\\deeper link"), other);
-            TestRegistry::CreateLink(Under(Settings, "dangling"), Under(Parent, "nowhere"));
+            TestRegistry::CreateLink(Under(Settings, "dangling"),
+                                     Under(Parent, "orrelin_regdel test nowhere"));
         }
-        const std::string before = TestRegistry::Snapshot(other);
+        const std::string before = BesideSettings();
 
         Module1::DeleteKeyTree(SettingsText);
 
         EXPECT_FALSE(TestRegistry::KeyExists(Settings));
         EXPECT_FALSE(TestRegistry::IsLink(Settings));
-        EXPECT_EQ(TestRegistry::Snapshot(other), before);
+        EXPECT_EQ(BesideSettings(), before);
         EXPECT_TRUE(ScriptedProcess::Shown().empty());
     }
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <winternl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <type_traits>
@@ -94,7 +95,8 @@ Value Read(HKEY key, const std::wstring& name) {
     return value;
 }
 
-void List(HKEY key, const std::wstring& path, std::string& listing) {
+void List(HKEY key, const std::wstring& path, std::string& listing,
+          const std::vector<std::wstring>& leftOut = {}) {
     AddHeading(path, listing);
     listing += '\n';
     for (const std::wstring& name : Names(key, false)) {
@@ -109,6 +111,11 @@ void List(HKEY key, const std::wstring& path, std::string& listing) {
         listing += "\n";
     }
     for (const std::wstring& name : Names(key, true)) {
+        if (std::any_of(leftOut.begin(), leftOut.end(), [&name](const std::wstring& out) {
+                return _wcsicmp(out.c_str(), name.c_str()) == 0;
+            })) {
+            continue;
+        }
         HKEY child = nullptr;
         if (RegOpenKeyExW(key, name.c_str(), 0, KEY_READ, &child) != ERROR_SUCCESS) {
             AddHeading(path + L"\\" + name, listing);
@@ -277,13 +284,13 @@ void Copy(const std::wstring& from, const std::wstring& to) {
     CopyItself(source.get(), parent.get(), to.substr(split + 1), to);
 }
 
-std::string Listing(const std::wstring& path) {
+std::string Listing(const std::wstring& path, const std::vector<std::wstring>& leftOut) {
     const Key key = Open(path);
     if (!key) {
         return "<missing>";
     }
     std::string listing;
-    List(key.get(), path, listing);
+    List(key.get(), path, listing, leftOut);
     return listing;
 }
 

@@ -43,7 +43,7 @@ void Copy(const std::wstring& from, const std::wstring& to);
 
 // Every key, value name, type and datum below `path`, one per line in
 // UTF-8; comparing two listings shows any change. A missing key lists as
-// "<missing>".
-std::string Listing(const std::wstring& path);
+// "<missing>". The subkeys of `path` named in `leftOut` are not listed.
+std::string Listing(const std::wstring& path, const std::vector<std::wstring>& leftOut = {});
 
 } // namespace UserRegistry

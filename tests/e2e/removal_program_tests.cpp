@@ -34,8 +34,9 @@ constexpr DWORD DeletionFailed = 2;
 constexpr auto Patience = 20s;
 
 // Another program's settings beside Orrelin's, with a name that starts the
-// same and a subkey of its own called Orrelin.
-constexpr wchar_t Sibling[] = L"Software\\VB and VBA Program Settings\\Orrelin Viewer (test)";
+// same (and that no program uses) and a subkey of its own called Orrelin.
+constexpr wchar_t SiblingName[] = L"Orrelin Viewer (orrelin_regdel test)";
+const std::wstring Sibling = std::wstring(UserRegistry::ProgramSettings) + L"\\" + SiblingName;
 // Where a real user's settings wait while the cases run.
 constexpr wchar_t AsideRoot[] = L"Software\\orrelin_regdel e2e";
 constexpr wchar_t Aside[] = L"Software\\orrelin_regdel e2e\\Orrelin kept aside";
@@ -121,6 +122,7 @@ protected:
         UserRegistry::Put(Sibling, {Text(L"Theme", L"dark")});
         UserRegistry::Put(Below(Sibling, L"Orrelin"), {Number(L"Kept", 1)});
         siblingBefore_ = UserRegistry::Listing(Sibling);
+        othersBefore_ = Others();
     }
 
     void TearDown() override {
@@ -128,8 +130,14 @@ protected:
         EXPECT_TRUE(UserRegistry::Exists(UserRegistry::ProgramSettings));
         EXPECT_TRUE(SameListing(UserRegistry::Listing(Sibling), siblingBefore_))
             << "another program's settings changed";
+        EXPECT_TRUE(SameListing(Others(), othersBefore_)) << "a key the cases did not make changed";
         UserRegistry::Remove(UserRegistry::Settings);
         UserRegistry::Remove(Sibling);
+    }
+
+    // The folder of all programs' settings without the keys the cases make.
+    static std::string Others() {
+        return UserRegistry::Listing(UserRegistry::ProgramSettings, {L"Orrelin", SiblingName});
     }
 
     // Starts the program; its first box, or null after a failure.
@@ -208,6 +216,7 @@ protected:
 
 private:
     std::string siblingBefore_;
+    std::string othersBefore_;
 };
 
 TEST_F(RemovalProgram, ConfirmationOffersOkAndCancelWithCancelAsTheDefault) {
@@ -296,7 +305,8 @@ TEST_F(RemovalProgram, MissingSettingsKeyIsReportedAsAFailure) {
 }
 
 // On a real machine the cases would delete the user's own Orrelin settings:
-// they are copied aside first and put back at the end.
+// they are copied aside first and put back at the end. Where that cannot be
+// done surely, no case runs and nothing is touched.
 class UsersSettingsKept : public ::testing::Environment {
 public:
     void SetUp() override {
@@ -307,15 +317,35 @@ public:
             << MessageBoxes::Utf8(UserRegistry::Settings) << " and delete that key first";
         programSettingsExisted_ = UserRegistry::Exists(UserRegistry::ProgramSettings);
         if (UserRegistry::Exists(UserRegistry::Settings)) {
+            settingsBefore_ = UserRegistry::Listing(UserRegistry::Settings);
             UserRegistry::Copy(UserRegistry::Settings, Aside);
+            if (::testing::Test::HasFailure()) {
+                UserRegistry::Remove(AsideRoot);
+                GTEST_FAIL() << "cannot copy HKEY_CURRENT_USER\\"
+                             << MessageBoxes::Utf8(UserRegistry::Settings)
+                             << " aside; no case has run, and it is as it was";
+            }
+            keptAside_ = true;
         }
+        ready_ = true;
     }
 
     void TearDown() override {
+        if (!ready_) {
+            return;
+        }
         UserRegistry::Remove(UserRegistry::Settings);
-        if (UserRegistry::Exists(Aside)) {
+        if (keptAside_) {
             UserRegistry::Copy(Aside, UserRegistry::Settings);
-            UserRegistry::Remove(AsideRoot);
+            // The copy aside goes only once the settings are back as they were.
+            if (!::testing::Test::HasFailure() &&
+                UserRegistry::Listing(UserRegistry::Settings) == settingsBefore_) {
+                UserRegistry::Remove(AsideRoot);
+            } else {
+                ADD_FAILURE() << "the settings put back are not the user's; they are still kept "
+                                 "in HKEY_CURRENT_USER\\"
+                              << MessageBoxes::Utf8(Aside);
+            }
         }
         if (!programSettingsExisted_ && UserRegistry::IsEmpty(UserRegistry::ProgramSettings)) {
             UserRegistry::Remove(UserRegistry::ProgramSettings);
@@ -323,7 +353,10 @@ public:
     }
 
 private:
+    bool ready_ = false;
+    bool keptAside_ = false;
     bool programSettingsExisted_ = false;
+    std::string settingsBefore_;
 };
 
 } // namespace

@@ -35,16 +35,12 @@ class RemovalFlow : public SettingsTest {
 protected:
     void SetUp() override {
         SettingsTest::SetUp();
-        TestRegistry::SetString(Parent, "SharedValue", "stays");
-        TestRegistry::SetString(Under(Parent, "OtherProgram\\Window"), "Left", "10");
-        otherProgram_ = TestRegistry::Snapshot(Under(Parent, "OtherProgram"));
+        SeedNeighbours();
+        beside_ = BesideSettings();
     }
     void TearDown() override {
         FakeRegistry::FailWhen(nullptr);
-        EXPECT_EQ(
-            TestRegistry::ReadValue(Parent, "SharedValue"),
-            (TestRegistry::StoredValue{RegistryApi::TypeString, {'s', 't', 'a', 'y', 's', 0}}));
-        EXPECT_EQ(TestRegistry::Snapshot(Under(Parent, "OtherProgram")), otherProgram_);
+        EXPECT_EQ(BesideSettings(), beside_) << "a key beside the settings key changed";
         SettingsTest::TearDown();
     }
 
@@ -63,7 +59,7 @@ protected:
     static inline const std::string S1 = Under(Settings, "S1");
 
 private:
-    std::string otherProgram_;
+    std::string beside_;
 };
 
 TEST_F(RemovalFlow, DeletesValuesFirstThenSubkeysDepthFirstThenTheKey) {
@@ -95,7 +91,7 @@ TEST_F(RemovalFlow, SettingsKeyWithoutValuesOrSubkeysIsDeletedAlone) {
 // A link goes where its name is listed, as itself and without being listed;
 // the other program's key it points to is checked unchanged at teardown.
 TEST_F(RemovalFlow, LinksAreDeletedInTheirPlaceAndNeverListed) {
-    const std::string other = Under(Parent, "OtherProgram");
+    const std::string other = Under(Parent, OtherProgram);
     SeedExample();
     TestRegistry::CreateLink(Under(Settings, "L"), other);
     Seeded();

@@ -8,9 +8,9 @@
 #include <string>
 #include <utility>
 
-// What every registry test shares: the key it works in, below
-// HKEY_CURRENT_USER, is removed before and after each test, and the test
-// fails if it left a registry key open.
+// What the accessor's tests share: the key they work in, below
+// HKEY_CURRENT_USER and theirs alone, is removed before and after each test,
+// and the test fails if it left a registry key open.
 class OwnKeyTest : public ::testing::Test {
 protected:
     explicit OwnKeyTest(std::string ownKey) : ownKey_(std::move(ownKey)) {}

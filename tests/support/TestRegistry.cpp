@@ -164,6 +164,13 @@ void SetString(const std::string& path, const std::string& name, const std::stri
     SetValue(path, name, RegistryApi::TypeString, data);
 }
 
+void DeleteValue(const std::string& path, const std::string& name) {
+    const Key key(path);
+    if (key.ok()) {
+        RegistryApi::DeleteValue(key.get(), name);
+    }
+}
+
 bool KeyExists(const std::string& path) {
     return Key(path).ok();
 }
@@ -217,8 +224,12 @@ Tree Read(Handle parent, const std::string& name) {
 }
 
 std::string Snapshot(const std::string& path) {
+    return Listing(Read(CurrentUser(), path), path);
+}
+
+std::string Listing(const Tree& tree, const std::string& path) {
     std::ostringstream listing;
-    List(Read(CurrentUser(), path), path, listing);
+    List(tree, path, listing);
     return listing.str();
 }
 

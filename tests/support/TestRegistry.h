@@ -58,6 +58,8 @@ void CreateKey(const std::string& path);
 void SetValue(const std::string& path, const std::string& name, std::uint32_t type,
               const std::vector<std::uint8_t>& data);
 void SetString(const std::string& path, const std::string& name, const std::string& text);
+// Deletes the value if it is there.
+void DeleteValue(const std::string& path, const std::string& name);
 
 bool KeyExists(const std::string& path);
 
@@ -97,6 +99,8 @@ Tree Read(RegistryApi::Handle parent, const std::string& name);
 // A full listing of a tree: every key path, value name, type and data, in
 // listing order; comparing two snapshots shows any change.
 std::string Snapshot(const std::string& path);
+// The same for a tree read before, at `path`, such as one with parts left out.
+std::string Listing(const Tree& tree, const std::string& path);
 
 // Registry keys this process has opened and not closed, to show that every
 // open was closed.
