@@ -140,17 +140,26 @@ call :say
 goto :eof
 
 rem What the tests make outside keys of their own: Orrelin's settings (the
-rem kit does not start while they exist) and the folder above them, where the
-rem run made it and left it empty.
+rem kit does not start while they exist), the folder above them where the
+rem run made it, and there keys and values with "orrelin_regdel test" in
+rem their names, as on HKEY_CURRENT_USER itself. An interrupted run leaves them.
 :leftovers
 reg delete "%settings%" /f >nul 2>&1
+reg delete "HKCU" /v "orrelin_regdel test value" /f >nul 2>&1
+reg delete "%folder%" /v "orrelin_regdel test value" /f >nul 2>&1
+for /f "usebackq delims=" %%k in (`reg query "%folder%" 2^>nul`) do call :own_key "%%k"
 reg query "%mark%" /v "made the folder" >nul 2>&1
 if errorlevel 1 goto :unmark
 set "lines=0"
-for /f "usebackq delims=" %%l in (`reg query "%folder%" /s`) do set /a lines+=1
+for /f "usebackq delims=" %%l in (`reg query "%folder%" /s 2^>nul`) do set /a lines+=1
 if !lines! equ 1 reg delete "%folder%" /f >nul 2>&1
 :unmark
 reg delete "%mark%" /f >nul 2>&1
+goto :eof
+
+:own_key
+set "key=%~1"
+if not "%key:orrelin_regdel test=%"=="%key%" reg delete "%key%" /f >nul 2>&1
 goto :eof
 
 rem Shows the text %1, or else the variable line, and adds it to the summary.
