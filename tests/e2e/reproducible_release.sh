@@ -4,8 +4,9 @@
 # must give the same zips, and their programs must be those of the trees the
 # suites test. A release signed with a throwaway certificate must unsign to
 # the unsigned programs, and --check must accept these zips, name their
-# signer, and refuse altered ones and broken signatures. The test kit must
-# carry the zips' very programs, signed or not; it is left in
+# signer, and refuse altered ones and broken signatures. The signed release
+# names a distributor in its readme.txt, which --check must read back. The
+# test kit must carry the zips' very programs, signed or not; it is left in
 # X64_TREE/release-kit/ for the test that runs it.
 #   reproducible_release.sh SOURCE_DIR X64_TREE X86_TREE
 set -euo pipefail
@@ -15,8 +16,11 @@ declare -A trees=([x64]="$(realpath -m "$2")" [x86]="$(realpath -m "$3")")
 work="$(mktemp -d "${TMPDIR:-/tmp}/orrelin-release-test.XXXXXX")"
 trap 'rm -rf --one-file-system "$work"' EXIT
 # Whatever the caller's environment holds, the dates come from the commit and
-# only the run below signs.
-unset SOURCE_DATE_EPOCH ORRELIN_SIGN_PFX ORRELIN_SIGN_PASSWORD ORRELIN_SIGN_TIMESTAMP_URL
+# only the run below signs and names a distributor: one with characters that
+# the shell, sed and CMake would take for their own.
+unset SOURCE_DATE_EPOCH ORRELIN_SIGN_PFX ORRELIN_SIGN_PASSWORD ORRELIN_SIGN_TIMESTAMP_URL \
+    ORRELIN_PUBLISHER ORRELIN_PUBLISHER_URL
+publisher='Orrelin 配布係 & "Co." \ ; $HOME ${x}' publisher_url='https://example.invalid/orrelin?a=1&b=$x;c'
 status=0
 fail() { echo "FAILED: $*" >&2; status=1; }
 echo "With $(osslsigncode --version 2>&1 | head -n 1 | cut -d, -f1) ($(command -v osslsigncode))"
@@ -67,6 +71,23 @@ for zip in "${zips[@]}"; do
     unzip -q -d "$work/${zip: -7:3}" "$zip"
 done
 
+# Text $1 as CMake writes it from its source: the version filled in, and the
+# lines of readme.txt for a release naming distributor $2 at address $3, or
+# naming none.
+expected() {
+    V="$version" N="${2:-}" U="${3:-}" perl -ne '
+        if (s/^\@IF_PUBLISHER\@//) { next if $ENV{N} eq "" }
+        elsif (s/^\@IF_NO_PUBLISHER\@//) { next if $ENV{N} ne "" }
+        s/\@VERSION\@/$ENV{V}/g; s/\@ORRELIN_PUBLISHER\@/$ENV{N}/g; s/\@ORRELIN_PUBLISHER_URL\@/$ENV{U}/g;
+        print' "$src/$1"
+}
+# Lines of file $1 wider than Notepad's 80 columns, East Asian wide and
+# ambiguous characters (as Japanese fonts draw them) counting two.
+wide() {
+    perl -CSD -ne 's/^\x{feff}//; s/\r?\n\z//; my $w = length() + (() = /[\p{Ea=W}\p{Ea=F}\p{Ea=A}]/g);
+                   print "$.: $w columns: $_\n" if $w > 80' "$1"
+}
+
 # Notepad on every Windows needs the byte order mark to read UTF-8; CRLF to
 # break lines on those before Windows 10 1809. The words are the sources'.
 for text in "${texts[@]}"; do
@@ -76,8 +97,8 @@ for text in "${texts[@]}"; do
     [ "$(grep -c $'\r$' "$file")" -eq "$(wc -l <"$file")" ] || fail "$text has lines not ending in CRLF"
     iconv -f UTF-8 -t UTF-8 "$file" >/dev/null || fail "$text is not UTF-8"
     ! grep -n '@[A-Z_]*@' "$file" || fail "$text holds a placeholder"
-    tail -c +4 "$file" | sed 's/\r$//' | cmp -s - <(sed "s/@VERSION@/$version/g" "$source") ||
-        fail "$text is not ${source#"$src/"} (with the version filled in)"
+    tail -c +4 "$file" | sed 's/\r$//' | cmp -s - <(expected "${source#"$src/"}") ||
+        fail "$text is not ${source#"$src/"} (with the version filled in, naming no distributor)"
     cmp -s "$file" "$work/x64/$text" || fail "$text differs between the zips"
 done
 
@@ -114,8 +135,8 @@ for cert in "test:orrelin_regdel test" "other:someone else entirely"; do
     openssl pkcs12 -export -inkey "$work/${cert%%:*}.key" -in "$work/${cert%%:*}.pem" \
         -out "$work/${cert%%:*}.pfx" -passout "pass:$password"
 done
-ORRELIN_SIGN_PFX="$work/test.pfx" ORRELIN_SIGN_PASSWORD="$password" \
-    "$first/scripts/release" --out "$work/signed"
+ORRELIN_SIGN_PFX="$work/test.pfx" ORRELIN_SIGN_PASSWORD="$password" ORRELIN_PUBLISHER="$publisher" \
+    ORRELIN_PUBLISHER_URL="$publisher_url" "$first/scripts/release" --out "$work/signed"
 for arch in x86 x64; do
     signed="$work/signed-$arch/orrelin_regdel.exe"
     unzip -q -d "$work/signed-$arch" "$work/signed/orrelin_regdel-$version-$arch.zip"
@@ -126,6 +147,14 @@ for arch in x86 x64; do
         fail "the signed $arch program does not unsign to the unsigned one"
 done
 kit_holds_programs "$work/signed" "$work/signed-"
+named="$work/signed-x64/readme.txt"
+tail -c +4 "$named" | sed 's/\r$//' | cmp -s - <(expected release/readme.txt "$publisher" "$publisher_url") &&
+    grep -qxF -- "  $publisher"$'\r' "$named" && grep -qxF -- "  $publisher_url"$'\r' "$named" &&
+    cmp -s "$named" "$work/signed-x86/readme.txt" ||
+    fail "readme.txt should be release/readme.txt naming the distributor of ORRELIN_PUBLISHER(_URL)"
+for file in "$work/x86/readme.txt" "$named"; do
+    [ -z "$(wide "$file")" ] || fail "lines of $file are wider than 80 columns: $(wide "$file")"
+done
 
 echo "== --check"
 flip() {  # flips the byte at offset $2 of file $1
@@ -155,6 +184,17 @@ case_dir broken-signature "$work/signed-x64/orrelin_regdel.exe"
 flip "$cases/broken-signature/orrelin_regdel.exe" $(($(stat -c %s "$cases/signed-code/orrelin_regdel.exe") - 100))
 case_dir renamed-signer "$work/signed-x64/orrelin_regdel.exe"
 perl -0777 -pi -e 's/orrelin_regdel test/orrelin_regdel Tost/g' "$cases/renamed-signer/orrelin_regdel.exe"
+# readme.txt: naming the distributor, with its words changed (the distributor
+# called the author) or an address no release may name; naming none, with a
+# distributor added under the heading.
+for kind in altered-readme http-distributor added-distributor; do
+    case_dir "$kind" "$work/x64/orrelin_regdel.exe"
+    [ "$kind" = added-distributor ] || cp "$named" "$cases/$kind/"
+done
+perl -pi -e 's/このツールの配布元と/このツールの作者と/' "$cases/altered-readme/readme.txt"
+perl -pi -e 's{^  https://}{  http://}' "$cases/http-distributor/readme.txt"
+perl -0777 -pi -e 's{(■ 配布元・連絡先\r\n\r\n)}{$1  Someone\r\n  https://example.invalid/\r\n\r\n}' \
+    "$cases/added-distributor/readme.txt"
 for dir in "$cases"/*/; do
     (cd "$dir" && chmod 644 ./* && touch -d "@$epoch" ./* &&
      TZ=UTC zip -q -X -D -9 "${dir%/}.zip" orrelin_regdel.exe "${texts[@]}")
@@ -195,5 +235,11 @@ x64 broken-signature.zip: BAD SIGNATURE: its signature does not verify: signatur
 x64 renamed-signer.zip: BAD SIGNATURE: its signature does not verify: the certificate of /CN=orrelin_regdel Tost has been altered
 x64 unsigned-date.zip: DIFFERENT: the files match but the archive does not
 x64 signed-data.zip: DIFFERENT: damaged
+x64 altered-readme.zip: DIFFERENT: readme.txt differs from the rebuild
+x64 added-distributor.zip: DIFFERENT: readme.txt differs from the rebuild
+x64 http-distributor.zip: DIFFERENT: readme.txt names a distributor that no release can name: ORRELIN_PUBLISHER_URL must be
+x86 readme.txt names no distributor
+x86 readme.txt names as distributor: $publisher, $publisher_url
+x64 readme.txt names as distributor: $publisher, $publisher_url
 EOF
 exit "$status"
