@@ -161,17 +161,30 @@ Image Read(const std::vector<char>& file) {
     }
 }
 
-bool ComesWithWindows(const std::string& library) {
-    std::string name = library;
+namespace {
+
+std::string Lowercase(std::string name) {
     std::transform(name.begin(), name.end(), name.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    for (const char* known : {"kernel32.dll", "user32.dll", "advapi32.dll", "ntdll.dll",
-                              "msvcrt.dll", "ucrtbase.dll"}) {
+    return name;
+}
+
+} // namespace
+
+bool ComesWithWindows(const std::string& library) {
+    const std::string name = Lowercase(library);
+    return IsKnownDll(name) || name == "ucrtbase.dll" || name.rfind("api-ms-win-crt-", 0) == 0;
+}
+
+bool IsKnownDll(const std::string& library) {
+    const std::string name = Lowercase(library);
+    for (const char* known :
+         {"kernel32.dll", "user32.dll", "advapi32.dll", "msvcrt.dll", "ntdll.dll"}) {
         if (name == known) {
             return true;
         }
     }
-    return name.rfind("api-ms-win-crt-", 0) == 0;
+    return false;
 }
 
 } // namespace ImageHeaders

@@ -33,4 +33,8 @@ Image Read(const std::vector<char>& file);
 // not the runtime libraries of a compiler.
 bool ComesWithWindows(const std::string& library);
 
+// One that every Windows 10 and 11 takes from its known DLLs (or ntdll, which
+// it maps into every process first), never from the program's own folder.
+bool IsKnownDll(const std::string& library);
+
 } // namespace ImageHeaders

@@ -130,6 +130,22 @@ TEST(ProgramImage, IsAWindowedProgramNeedingOnlyWhatEveryWindowsHas) {
     }
 }
 
+// What the program imports is loaded before its first instruction, before it
+// narrows the DLL search, and the image carries no load configuration that
+// would narrow it sooner (Debian 12's linker cannot write one). Only Windows'
+// known DLLs keep a DLL of the same name in the program's folder, such as
+// Downloads, from being loaded in their place. Any other import, the
+// Universal C Runtime of a newer toolchain among them, is refused.
+TEST(ProgramImage, ImportsOnlyKnownDlls) {
+    const ImageHeaders::Image image = ProgramHeaders();
+    ASSERT_TRUE(image.error.empty()) << image.error;
+    for (const std::string& library : image.imports) {
+        EXPECT_TRUE(ImageHeaders::IsKnownDll(library))
+            << library << " is none of kernel32, user32, advapi32, msvcrt and ntdll, which "
+            << "Windows takes from its system folder whatever lies beside the program";
+    }
+}
+
 // ASLR and DEP as Windows expects of a program it runs: a randomised base
 // needs the relocations kept, and no section may be both written and run.
 TEST(ProgramImage, AsksForAslrAndDep) {

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -141,10 +142,10 @@ protected:
     }
 
     // Starts the program; its first box, or null after a failure.
-    HWND Start() {
-        program_ = std::make_unique<ChildProcess>(ProgramUnderTest());
+    HWND Start(const std::wstring& program = ProgramUnderTest()) {
+        program_ = std::make_unique<ChildProcess>(program);
         if (!program_->Started()) {
-            ADD_FAILURE() << "cannot start " << MessageBoxes::Utf8(ProgramUnderTest()) << ": error "
+            ADD_FAILURE() << "cannot start " << MessageBoxes::Utf8(program) << ": error "
                           << program_->StartError();
             return nullptr;
         }
@@ -302,6 +303,100 @@ TEST_F(RemovalProgram, MissingSettingsKeyIsReportedAsAFailure) {
     MessageBoxes::Give(failure, Answer::OkButton);
     EXPECT_EQ(AwaitExit(failure), DeletionFailed);
     EXPECT_FALSE(UserRegistry::Exists(UserRegistry::Settings));
+}
+
+// A folder of the case's own in the user's temporary folder, standing for
+// Downloads: a copy of the program, and beside it the planted uxtheme.dll
+// that the test suite's build keeps in planted\ beside the suite.
+class DownloadsFolder {
+public:
+    DownloadsFolder() {
+        std::error_code error;
+        const auto folder = std::filesystem::temp_directory_path(error) /
+                            ("orrelin_regdel planted DLL " + std::to_string(GetCurrentProcessId()));
+        // Never one that is already there: the case deletes what it made only.
+        if (error || !std::filesystem::create_directory(folder, error)) {
+            ADD_FAILURE() << "cannot make a folder of the case's own at "
+                          << MessageBoxes::Utf8(folder.wstring());
+            return;
+        }
+        folder_ = folder;
+        std::wstring suite(MAX_PATH, L'\0');
+        suite.resize(GetModuleFileNameW(nullptr, suite.data(), static_cast<DWORD>(suite.size())));
+        const auto planted = std::filesystem::path(suite).parent_path() / L"planted\\uxtheme.dll";
+        for (const auto& [from, what] :
+             {std::pair{std::filesystem::path(ProgramUnderTest()), "the program"},
+              std::pair{planted, "the planted DLL"}}) {
+            if (!std::filesystem::copy_file(from, folder_ / from.filename(), error)) {
+                ADD_FAILURE() << "cannot copy " << what << " from "
+                              << MessageBoxes::Utf8(from.wstring()) << ": " << error.message();
+            }
+        }
+    }
+    DownloadsFolder(const DownloadsFolder&) = delete;
+    DownloadsFolder& operator=(const DownloadsFolder&) = delete;
+    ~DownloadsFolder() {
+        std::error_code ignored;
+        if (!folder_.empty()) {
+            std::filesystem::remove_all(folder_, ignored);
+        }
+    }
+
+    std::wstring Program() const {
+        return (folder_ / std::filesystem::path(ProgramUnderTest()).filename()).wstring();
+    }
+    std::filesystem::path Dll(const wchar_t* name = L"uxtheme.dll") const { return folder_ / name; }
+    // What the planted DLL leaves once it is loaded under that name.
+    bool Marked(const wchar_t* name = L"uxtheme.dll") const {
+        return std::filesystem::exists(Dll(name) += L".loaded");
+    }
+
+private:
+    std::filesystem::path folder_;
+};
+
+// Windows looks beside a program first for any DLL that is not one of its
+// known ones; Wine takes its own uxtheme instead, unless its overrides prefer
+// a native one. A program that Wine starts gets them from the Unix
+// environment of the process that starts it, as ctest set it, not from that
+// process's variables as changed since.
+bool WineTakesNativeUxtheme() {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    if (!ntdll || !GetProcAddress(ntdll, "wine_get_version")) {
+        return true;
+    }
+    std::wstring overrides(32767, L'\0');
+    overrides.resize(GetEnvironmentVariableW(L"WINEDLLOVERRIDES", overrides.data(),
+                                             static_cast<DWORD>(overrides.size())));
+    return overrides.find(L"uxtheme=n") != std::wstring::npos;
+}
+
+// Users run the program from their Downloads folder, where anything a web
+// page fetched may lie beside it. The folder goes after the program has
+// ended.
+class RemovalProgramInDownloads : public RemovalProgram {
+protected:
+    const DownloadsFolder downloads_;
+};
+
+// The confirmation box loads uxtheme: not the planted one.
+TEST_F(RemovalProgramInDownloads, LoadsNoDllPlantedBesideIt) {
+    ASSERT_FALSE(HasFailure());
+    ASSERT_TRUE(WineTakesNativeUxtheme())
+        << "under Wine the case needs WINEDLLOVERRIDES=uxtheme=n,b, as ctest sets it";
+    // Loaded, the planted DLL leaves its mark and refuses to stay. Here, as
+    // uxtheme, it would give way to Wine's own: it is tried under another name.
+    const wchar_t* tried = L"planted copy.dll";
+    ASSERT_TRUE(std::filesystem::copy_file(downloads_.Dll(), downloads_.Dll(tried)));
+    EXPECT_EQ(LoadLibraryW(downloads_.Dll(tried).c_str()), nullptr);
+    ASSERT_TRUE(downloads_.Marked(tried)) << "the planted DLL left no mark when loaded";
+
+    const HWND box = Start(downloads_.Program());
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(MessageBoxes::Read(box).text, ConfirmationText);
+    MessageBoxes::Give(box, Answer::CancelButton);
+    EXPECT_EQ(AwaitExit(box), Declined);
+    EXPECT_FALSE(downloads_.Marked()) << "the program loaded the uxtheme.dll beside it";
 }
 
 // On a real machine the cases would delete the user's own Orrelin settings:
