@@ -17,6 +17,9 @@ program="${1:+$(realpath "$1")}"
 work="$(mktemp -d "${TMPDIR:-/tmp}/orrelin-kit.XXXXXX")"
 trap 'rm -rf --one-file-system -- "$work"' EXIT
 unzip -q -d "$work/test kit" "$kit"  # a space in the path, as on many machines
+# Wine takes its own uxtheme whatever lies beside a program unless told to
+# prefer a native one, as Windows would: the planted-DLL case needs that.
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:+$WINEDLLOVERRIDES;}uxtheme=n,b"
 
 windows() { echo "Z:${1//\//\\}"; }
 reg() { "$loader" reg "$@" >/dev/null 2>&1; }
