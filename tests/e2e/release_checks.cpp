@@ -96,10 +96,11 @@ TEST_F(VersionBlock, TextsAreTheProductsOwn) {
 struct Architecture {
     WORD machine;
     std::string manifestName;
+    const char* name; // as the release's zips and the test kit name it
 };
 
-const Architecture X86{IMAGE_FILE_MACHINE_I386, "x86"};
-const Architecture X64{IMAGE_FILE_MACHINE_AMD64, "amd64"};
+const Architecture X86{IMAGE_FILE_MACHINE_I386, "x86", "x86"};
+const Architecture X64{IMAGE_FILE_MACHINE_AMD64, "amd64", "x64"};
 
 // The architecture the program is built for: the checker's own, unless
 // --architecture=x86 has a 64-bit checker read a 32-bit build (where Wine
@@ -215,7 +216,7 @@ int PrintArchitecture() {
     const ImageHeaders::Image image = ProgramHeaders();
     for (const Architecture& known : {X86, X64}) {
         if (image.error.empty() && image.machine == known.machine) {
-            std::printf("%s\n", known.manifestName == "amd64" ? "x64" : "x86");
+            std::printf("%s\n", known.name);
             return 0;
         }
     }
