@@ -17,24 +17,61 @@ PACKAGES=(cmake make g++ pkg-config googletest libgtest-dev
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
 # Installs those of the packages named (by default PACKAGES) that are missing,
-# printing how far apt has come; apt's whole output goes to a log.
+# printing how far apt has come; apt's whole output goes to a log. The install
+# is judged, not the update: a mirror caught mid-sync often fails one index.
 ensure_packages() {
-    local missing=() package log
+    local missing=() package log broken
     for package in "${@:-${PACKAGES[@]}}"; do
         LC_ALL=C dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
             missing+=("$package")
     done
     [ "${#missing[@]}" -gt 0 ] || return 0
     echo "Installing ${#missing[@]} packages: ${missing[*]}"
-    # Wine's 32-bit loader, which runs the 32-bit build, is an i386 package.
-    LC_ALL=C dpkg --print-foreign-architectures | grep -qx i386 || as_root dpkg --add-architecture i386
     log="$(mktemp "${TMPDIR:-/tmp}/orrelin-apt.XXXXXX")"
-    { as_root env LC_ALL=C apt-get update -q && as_root env LC_ALL=C DEBIAN_FRONTEND=noninteractive \
-          apt-get install -y -q -o APT::Status-Fd=3 "${missing[@]}"; } 3>&1 >"$log" 2>&1 |
-        awk -F: '/^(dl|pm)status:/ && int($(NF - 1)) != p { p = int($(NF - 1)); print "  " p "% " $NF; fflush() }' ||
-        { tail -n 15 "$log"; echo "Installing packages failed (all of apt's output: $log). Check that" \
-              "apt-get update and apt-get install work here, then run this again."; return 1; } >&2
-    rm -f "$log"
+    # Wine's 32-bit loader, which runs the 32-bit build, is an i386 package.
+    { LC_ALL=C dpkg --print-foreign-architectures | grep -qx i386 || as_root dpkg --add-architecture i386
+      as_root env LC_ALL=C apt-get update -q; } >"$log" 2>&1 || true
+    # "Err:N URI SUITE/COMPONENT ARCH Packages", then apt's reason.
+    broken="$(awk '/^Err:/ { $1 = ""; name = substr($0, 2); next }
+                   name != "" { sub(/^ +/, ""); print "  " name ": " $0; name = "" }' "$log")"
+    [ -z "$broken" ] || printf 'These package indexes could not be fetched; installing without them:\n%s\n' "$broken"
+    apt_install "$log" "${missing[@]}" && rm -f "$log" && return 0
+    # Where a suite's index for one architecture is missing, the other's newer
+    # twins cannot be matched: the release suite may still offer a set that
+    # agrees. apt never downgrades or (with --no-remove) removes to reach it.
+    local release before
+    release="$(. /etc/os-release && echo "${VERSION_CODENAME:-}")"
+    if [ -n "$broken" ] && [ -n "$release" ]; then
+        echo "apt said: $(grep '^E: ' "$log" | tail -n 1)"
+        echo "Trying again with $release's own packages preferred"
+        before="$(dpkg-query -W -f='${binary:Package}\n' | sort)"
+        if apt_install "$log" -o APT::Default-Release="$release" "${missing[@]}"; then
+            echo "Installed with $release's packages preferred, so these are not the latest" \
+                "security updates (nor, perhaps, any from the missing indexes):" \
+                "$(comm -13 <(echo "$before") <(dpkg-query -W -f='${binary:Package}\n' | sort) |
+                    grep -xF -f <(LC_ALL=C apt list --upgradable 2>/dev/null | awk -F'[/ ]' \
+                        -v native="$(dpkg --print-architecture)" 'NF > 3 {
+                            print ($4 == native || $4 == "all") ? $1 : $1 ":" $4 }') | tr '\n' ' ')"
+            rm -f "$log"; return 0
+        fi
+        echo "No consistent set of packages without a downgrade while the indexes above are" \
+            "missing. Wait for the mirror to finish its sync (mirrors sync several times a day)" \
+            "and run this again. apt's answer with $release preferred:" >&2
+    fi
+    { grep -E '^(E|W): ' "$log" | tail -n 5 || true
+      if grep -qiE 'permission denied|are you root' "$log" ||
+          { [ "$(id -u)" -ne 0 ] && ! command -v sudo >/dev/null; }; then
+          echo "Installing packages needs root or sudo."
+      fi
+      echo "Installing packages failed; all of apt's output: $log"; } >&2
+    return 1
+}
+
+# apt-get install, its progress printed and its output added to the log $1.
+apt_install() {
+    { as_root env LC_ALL=C DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-remove \
+          -o APT::Status-Fd=3 "${@:2}"; } 3>&1 >>"$1" 2>&1 |
+        awk -F: '/^(dl|pm)status:/ && int($(NF - 1)) != p { p = int($(NF - 1)); print "  " p "% " $NF; fflush() }'
 }
 
 # Japanese Windows runs with ANSI code page 932; Wine picks it from the locale.
