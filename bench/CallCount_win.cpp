@@ -1,5 +1,5 @@
 // Counts registry calls by rewriting this program's import address table:
-// each entry of the nine functions is pointed at a forwarder that counts the
+// each entry of the counted functions is pointed at a forwarder that counts the
 // call and then calls the function the loader had put there. Every call in
 // the program goes through those entries, the accessor's seam and the
 // program's own code alike. The forwarders of open, create and close also
@@ -8,12 +8,17 @@
 #include "bench/CallCount.h"
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <array>
 #include <cstring>
 #include <set>
 #include <string_view>
 #include <tuple>
+
+extern "C" NTSTATUS NTAPI NtDeleteKey(HANDLE key);
+extern "C" NTSTATUS NTAPI NtQueryKey(HANDLE key, int informationClass, PVOID information,
+                                     ULONG length, PULONG resultLength);
 
 namespace RegistryCalls {
 namespace {
@@ -76,21 +81,23 @@ ULONG_PTR CountingEntry(Function) {
 }
 
 struct Import {
+    std::string_view library;
     std::string_view name;
     ULONG_PTR forwarder;
 };
 
 const std::array<Import, CountedFunctions>& Imports() {
     static const std::array<Import, CountedFunctions> imports{{
-        {"RegOpenKeyExA", CountingEntry<OpenSlot>(&RegOpenKeyExA)},
-        {"RegCreateKeyExA", CountingEntry<CreateSlot>(&RegCreateKeyExA)},
-        {"RegCloseKey", CountingEntry<CloseSlot>(&RegCloseKey)},
-        {"RegEnumValueA", CountingEntry<3>(&RegEnumValueA)},
-        {"RegEnumKeyExA", CountingEntry<4>(&RegEnumKeyExA)},
-        {"RegDeleteValueA", CountingEntry<5>(&RegDeleteValueA)},
-        {"RegDeleteKeyA", CountingEntry<6>(&RegDeleteKeyA)},
-        {"RegQueryValueExA", CountingEntry<7>(&RegQueryValueExA)},
-        {"RegSetValueExA", CountingEntry<8>(&RegSetValueExA)},
+        {"advapi32.dll", "RegOpenKeyExA", CountingEntry<OpenSlot>(&RegOpenKeyExA)},
+        {"advapi32.dll", "RegCreateKeyExA", CountingEntry<CreateSlot>(&RegCreateKeyExA)},
+        {"advapi32.dll", "RegCloseKey", CountingEntry<CloseSlot>(&RegCloseKey)},
+        {"advapi32.dll", "RegEnumValueA", CountingEntry<3>(&RegEnumValueA)},
+        {"advapi32.dll", "RegEnumKeyExA", CountingEntry<4>(&RegEnumKeyExA)},
+        {"advapi32.dll", "RegDeleteValueA", CountingEntry<5>(&RegDeleteValueA)},
+        {"advapi32.dll", "RegQueryValueExA", CountingEntry<6>(&RegQueryValueExA)},
+        {"advapi32.dll", "RegSetValueExA", CountingEntry<7>(&RegSetValueExA)},
+        {"ntdll.dll", "NtDeleteKey", CountingEntry<8>(&NtDeleteKey)},
+        {"ntdll.dll", "NtQueryKey", CountingEntry<9>(&NtQueryKey)},
     }};
     return imports;
 }
@@ -123,8 +130,8 @@ int StartCounting() {
     for (auto* library =
              reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(image + directory.VirtualAddress);
          library->Name != 0; ++library) {
-        if (_stricmp(reinterpret_cast<const char*>(image + library->Name), "advapi32.dll") != 0 ||
-            library->OriginalFirstThunk == 0) {
+        const char* const libraryName = reinterpret_cast<const char*>(image + library->Name);
+        if (library->OriginalFirstThunk == 0) {
             continue;
         }
         const auto* lookup =
@@ -138,7 +145,8 @@ int StartCounting() {
                 reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(image + lookup->u1.AddressOfData);
             const std::string_view name(reinterpret_cast<const char*>(byName->Name));
             for (std::size_t slot = 0; slot < Imports().size(); ++slot) {
-                if (Imports()[slot].name == name) {
+                if (Imports()[slot].name == name &&
+                    _stricmp(libraryName, Imports()[slot].library.data()) == 0) {
                     entries[slot] = reinterpret_cast<ULONG_PTR*>(&address->u1.Function);
                 }
             }

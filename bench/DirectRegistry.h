@@ -20,13 +20,15 @@ struct Key {
 bool Build(const std::string& parent, const Key& tree);
 bool Exists(const std::string& path);
 
-// The removal's call pattern with no accessor: for every key, open the
-// parent, open the key as itself, ask for its link value, close both; open,
-// list the values, close; open, delete, close for every value; open, list
-// the subkeys, close; each subkey's tree; then open the parent, open the key
-// as itself, ask for its link value, close it, delete it by name, close the
-// parent. Gives the number of registry calls made, or nullopt on a failure
-// (a link in the tree among them: the benchmark's tree has none).
+// The removal's call pattern with no accessor, each open that matters
+// proven to be the key its path names by its name (NtQueryKey) against the
+// name of the path's first key: for every key, open it as itself, prove it,
+// ask for its link value, close; open, list the values, close; open, prove,
+// delete, close for every value; open, list the subkeys, close; each
+// subkey's tree; then open the parent, open the key as itself, prove it,
+// delete it through its handle (NtDeleteKey), close both. Gives the number
+// of registry calls made, or nullopt on a failure (a link in the tree among
+// them: the benchmark's tree has none).
 std::optional<std::uint64_t> DeleteByHand(const std::string& parent, const std::string& name);
 
 // One RegDeleteTreeA of the whole tree.

@@ -1,8 +1,13 @@
 #include "bench/DirectRegistry.h"
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <utility>
+
+extern "C" NTSTATUS NTAPI NtDeleteKey(HANDLE key);
+extern "C" NTSTATUS NTAPI NtQueryKey(HANDLE key, int informationClass, PVOID information,
+                                     ULONG length, PULONG resultLength);
 
 namespace DirectRegistry {
 namespace {
@@ -10,6 +15,7 @@ namespace {
 // The access the accessor asks for: the six specific key rights.
 constexpr REGSAM KeyAccess = 0x3F;
 constexpr DWORD NameCapacity = 80;
+constexpr int KeyNameInformation = 3;
 
 // Counts the registry calls made by hand; the benchmark checks the count
 // against the one it takes at the program's imports.
@@ -97,37 +103,23 @@ LSTATUS EnumKey(HKEY key, DWORD index, char* name, DWORD* size) {
     return RegEnumKeyExA(key, index, name, size, nullptr, nullptr, nullptr, &lastWrite);
 }
 
-template <typename Delete>
-bool DeleteIn(Calls& calls, const std::string& path, const std::string& name, Delete remove) {
-    const OpenKey open(calls, HKEY_CURRENT_USER, path, false);
-    return open.ok() && calls(remove(open.get(), name.c_str())) == ERROR_SUCCESS;
-}
-
-// The subkey `name` of an open key, opened as itself (a link is not
-// followed), and whether it holds the value that makes a key a link; closed
-// and the close counted when it goes.
-class OpenItself {
+// A handle opened for a proof or a deletion, closed (and the close counted)
+// when it goes.
+class Handle {
 public:
-    OpenItself(Calls& calls, HKEY parent, const std::string& name, REGSAM access) : calls_(calls) {
-        ok_ = calls(RegOpenKeyExA(parent, name.c_str(), REG_OPTION_OPEN_LINK, access, &key_)) ==
-              ERROR_SUCCESS;
+    Handle(Calls& calls, HKEY parent, const std::string& path, DWORD options, REGSAM access)
+        : calls_(calls) {
+        ok_ = calls(RegOpenKeyExA(parent, path.c_str(), options, access, &key_)) == ERROR_SUCCESS;
     }
-    OpenItself(const OpenItself&) = delete;
-    OpenItself& operator=(const OpenItself&) = delete;
-    ~OpenItself() { close(); }
-    bool ok() const { return ok_; }
-    bool holdsLink() const {
-        DWORD type = 0;
-        DWORD size = 0;
-        return calls_(RegQueryValueExA(key_, "SymbolicLinkValue", nullptr, &type, nullptr,
-                                       &size)) == ERROR_SUCCESS;
-    }
-    void close() {
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle() {
         if (ok_) {
             calls_(RegCloseKey(key_));
-            ok_ = false;
         }
     }
+    bool ok() const { return ok_; }
+    HKEY get() const { return key_; }
 
 private:
     Calls& calls_;
@@ -135,41 +127,86 @@ private:
     bool ok_ = false;
 };
 
-// What the removal asks before it lists a key. The tree holds no link, so
-// a link is only looked for, never deleted.
-bool IsLink(Calls& calls, const std::string& parent, const std::string& name) {
-    const OpenKey open(calls, HKEY_CURRENT_USER, parent, false);
-    if (!open.ok()) {
-        return false;
-    }
-    const OpenItself key(calls, open.get(), name, KEY_QUERY_VALUE);
-    return key.ok() && key.holdsLink();
+std::wstring Wide(const std::string& bytes) {
+    std::wstring wide(bytes.size(), L'\0');
+    wide.resize(static_cast<std::size_t>(
+        MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), wide.data(),
+                            static_cast<int>(wide.size()))));
+    return wide;
 }
 
-// The key is opened as itself and asked whether it is a link before it is
-// deleted by name, as the removal does.
+std::optional<std::wstring> KeyName(Calls& calls, HKEY key) {
+    struct {
+        ULONG length;
+        WCHAR name[512];
+    } info{};
+    ULONG size = 0;
+    if (!NT_SUCCESS(calls(NtQueryKey(key, KeyNameInformation, &info, sizeof info, &size)))) {
+        return std::nullopt;
+    }
+    return std::wstring(info.name, info.length / sizeof(WCHAR));
+}
+
+// The removal's proof that an open key is the one its path names: the name
+// of the path's first key, opened as itself, with the rest of the path,
+// against the name of the key.
+bool IsNamedKey(Calls& calls, HKEY key, const std::string& path) {
+    const std::size_t first = path.find('\\');
+    std::optional<std::wstring> expected;
+    {
+        const Handle top(calls, HKEY_CURRENT_USER, path.substr(0, first), REG_OPTION_OPEN_LINK,
+                         READ_CONTROL);
+        expected = top.ok() ? KeyName(calls, top.get()) : std::nullopt;
+    }
+    const auto name = KeyName(calls, key);
+    if (!expected || !name) {
+        return false;
+    }
+    *expected += Wide(path.substr(first));
+    return CompareStringOrdinal(name->data(), static_cast<int>(name->size()), expected->data(),
+                                static_cast<int>(expected->size()), TRUE) == CSTR_EQUAL;
+}
+
+bool DeleteValue(Calls& calls, const std::string& path, const std::string& name) {
+    const OpenKey open(calls, HKEY_CURRENT_USER, path, false);
+    return open.ok() && IsNamedKey(calls, open.get(), path) &&
+           calls(RegDeleteValueA(open.get(), name.c_str())) == ERROR_SUCCESS;
+}
+
+// What the removal asks before it lists a key: the key opened as itself
+// from the root, proven, asked for its link value. The tree holds no link.
+bool IsPlainKey(Calls& calls, const std::string& path) {
+    const Handle key(calls, HKEY_CURRENT_USER, path, REG_OPTION_OPEN_LINK, KEY_QUERY_VALUE);
+    if (!key.ok() || !IsNamedKey(calls, key.get(), path)) {
+        return false;
+    }
+    DWORD type = 0;
+    DWORD size = 0;
+    return calls(RegQueryValueExA(key.get(), "SymbolicLinkValue", nullptr, &type, nullptr,
+                                  &size)) == ERROR_FILE_NOT_FOUND;
+}
+
+// The key opened as itself from its parent, proven, and deleted through its
+// own handle, as the removal does.
 bool DeleteKey(Calls& calls, const std::string& parent, const std::string& name) {
     const OpenKey open(calls, HKEY_CURRENT_USER, parent, false);
     if (!open.ok()) {
         return false;
     }
-    OpenItself key(calls, open.get(), name, DELETE | KEY_QUERY_VALUE);
-    if (!key.ok() || key.holdsLink()) {
-        return false;
-    }
-    key.close();
-    return calls(RegDeleteKeyA(open.get(), name.c_str())) == ERROR_SUCCESS;
+    const Handle key(calls, open.get(), name, REG_OPTION_OPEN_LINK, DELETE);
+    return key.ok() && IsNamedKey(calls, key.get(), parent + "\\" + name) &&
+           NT_SUCCESS(calls(NtDeleteKey(key.get())));
 }
 
 // The parent's path and the key's name travel apart: splitting the bytes of
 // a path at its last separator byte could split a double-byte character.
 bool DeleteTree(Calls& calls, const std::string& parent, const std::string& name) {
     const std::string path = parent + "\\" + name;
-    if (IsLink(calls, parent, name)) {
+    if (!IsPlainKey(calls, path)) {
         return false;
     }
     for (const std::string& value : List(calls, path, EnumValue)) {
-        if (!DeleteIn(calls, path, value, RegDeleteValueA)) {
+        if (!DeleteValue(calls, path, value)) {
             return false;
         }
     }

@@ -110,7 +110,8 @@ bool TimeOnce(Way& way, const DirectRegistry::Key& tree) {
 
 int main() {
     if (RegistryCalls::StartCounting() != RegistryCalls::CountedFunctions) {
-        std::fprintf(stderr, "cannot count registry calls: not all nine are imported\n");
+        std::fprintf(stderr, "cannot count registry calls: not all %d are imported\n",
+                     RegistryCalls::CountedFunctions);
         return 1;
     }
     const DirectRegistry::Key tree = SettingsTree();

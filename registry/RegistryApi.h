@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 // The seam between the accessor and the platform's ANSI registry functions.
 // Names and text cross it as code-page bytes; the Windows side forwards each
@@ -14,6 +15,7 @@ using Status = std::int32_t;
 enum class Handle : std::uintptr_t {};
 
 inline constexpr Status Success = 0;
+inline constexpr Status FileNotFound = 2;
 inline constexpr Status MoreData = 234;
 
 inline constexpr std::uint32_t TypeString = 1; // REG_SZ
@@ -23,10 +25,11 @@ inline constexpr std::uint32_t TypeDword = 4;  // REG_DWORD
 // The six specific key rights; deliberately not KEY_ALL_ACCESS.
 inline constexpr std::uint32_t KeyAccess = 0x3F;
 
-// What a key opened as itself is opened for: reading its values, and
-// deleting it as well.
-inline constexpr std::uint32_t QueryAccess = 0x1;            // KEY_QUERY_VALUE
-inline constexpr std::uint32_t DeleteAccess = 0x10000 | 0x1; // DELETE | KEY_QUERY_VALUE
+// The least a key is opened with for what is done with it: only its name
+// (a right its owner always holds), reading one value, or deleting it.
+inline constexpr std::uint32_t NameAccess = 0x20000;   // READ_CONTROL
+inline constexpr std::uint32_t QueryAccess = 0x1;      // KEY_QUERY_VALUE
+inline constexpr std::uint32_t DeleteAccess = 0x10000; // DELETE
 
 // A registry link is a key whose value of this name holds the path of the
 // key it stands for; opening through it reaches that key instead.
@@ -55,10 +58,18 @@ Status EnumValue(Handle key, std::uint32_t index, char* name, std::uint32_t capa
 Status EnumKey(Handle key, std::uint32_t index, char* name, std::uint32_t capacity);
 
 Status DeleteValue(Handle key, const std::string& name);
-Status DeleteKey(Handle key, const std::string& name);
 // Deletes the key of an open handle (one with DeleteAccess), which must have
-// no subkeys: for a link, the link itself.
+// no subkeys: for a link, the link itself. A key renamed or replaced since
+// the open is not the one deleted.
 Status DeleteOpenKey(Handle key);
+
+// The full name of an open key in the platform's own namespace
+// ("\REGISTRY\USER\<SID>\..."): where the key is, whichever link or
+// redirection led there. Needs no right on the key; a predefined root
+// handle has no name to give.
+Status KeyName(Handle key, std::u16string& name);
+// Whether two key names are the same to the registry, which ignores case.
+bool SameKeyName(std::u16string_view a, std::u16string_view b);
 
 // `type` and `size` are in/out as for RegQueryValueExA: the preset type and
 // the capacity on entry, the stored type and byte count on return. With no

@@ -3,9 +3,14 @@
 #include <windows.h>
 #include <winternl.h>
 
-// ntdll's own deletion of an open key; advapi32 has no call that deletes a
-// link rather than the key it points to.
+#include <algorithm>
+#include <vector>
+
+// ntdll's own deletion of an open key, and its name: advapi32 has no call
+// that deletes a key through a handle, nor one that tells where a handle is.
 extern "C" NTSTATUS NTAPI NtDeleteKey(HANDLE key);
+extern "C" NTSTATUS NTAPI NtQueryKey(HANDLE key, int informationClass, PVOID information,
+                                     ULONG length, PULONG resultLength);
 
 namespace RegistryApi {
 namespace {
@@ -67,13 +72,40 @@ Status DeleteValue(Handle key, const std::string& name) {
     return RegDeleteValueA(ToHkey(key), name.c_str());
 }
 
-Status DeleteKey(Handle key, const std::string& name) {
-    return RegDeleteKeyA(ToHkey(key), name.c_str());
-}
-
 Status DeleteOpenKey(Handle key) {
     const NTSTATUS status = NtDeleteKey(ToHkey(key));
     return NT_SUCCESS(status) ? Success : static_cast<Status>(RtlNtStatusToDosError(status));
+}
+
+Status KeyName(Handle key, std::u16string& name) {
+    constexpr int KeyNameInformation = 3;
+    constexpr NTSTATUS BufferOverflow = static_cast<NTSTATUS>(0x80000005);
+    constexpr NTSTATUS BufferTooSmall = static_cast<NTSTATUS>(0xC0000023);
+    // KEY_NAME_INFORMATION: the name's length in bytes, then the name.
+    std::vector<ULONG> buffer(128);
+    for (;;) {
+        const auto size = static_cast<ULONG>(buffer.size() * sizeof(ULONG));
+        ULONG needed = 0;
+        const NTSTATUS status =
+            NtQueryKey(ToHkey(key), KeyNameInformation, buffer.data(), size, &needed);
+        if (NT_SUCCESS(status)) {
+            const auto* text = reinterpret_cast<const char16_t*>(buffer.data() + 1);
+            name.assign(text, std::min<ULONG>(buffer[0], size - sizeof(ULONG)) / sizeof(char16_t));
+            return Success;
+        }
+        if ((status != BufferOverflow && status != BufferTooSmall) || needed <= size) {
+            return static_cast<Status>(RtlNtStatusToDosError(status));
+        }
+        buffer.resize(needed / sizeof(ULONG) + 1);
+    }
+}
+
+bool SameKeyName(std::u16string_view a, std::u16string_view b) {
+    // The system's own upper-case table, as the registry compares names.
+    return CompareStringOrdinal(reinterpret_cast<const wchar_t*>(a.data()),
+                                static_cast<int>(a.size()),
+                                reinterpret_cast<const wchar_t*>(b.data()),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
 Status QueryValue(Handle key, const std::string& name, std::uint32_t& type, std::uint8_t* data,

@@ -89,42 +89,54 @@ std::optional<KeyGuard> Open(RootKey root, const std::optional<Address>& at) {
     return KeyGuard(key);
 }
 
-// A link holds the path it stands for in a value of its own name. A key that
-// merely holds such a value is taken for a link too: it is one of the
-// addressed key's own subkeys, and is then deleted as itself or not at all.
-bool HoldsLink(const KeyGuard& key) {
-    std::uint32_t type = 0;
-    std::uint32_t size = 0;
-    return RegistryApi::QueryValue(key.get(), RegistryApi::LinkValueName, type, nullptr, size) ==
-           RegistryApi::Success;
+// The components of a path as the platform reads it: doubled and trailing
+// separators name no key of their own.
+std::vector<std::u16string_view> Components(std::u16string_view path) {
+    std::vector<std::u16string_view> parts;
+    while (!path.empty()) {
+        const auto split = std::min(path.find(u'\\'), path.size());
+        if (split > 0) {
+            parts.push_back(path.substr(0, split));
+        }
+        path.remove_prefix(std::min(split + 1, path.size()));
+    }
+    return parts;
 }
 
-// The addressed key and its subkey `name` opened as itself (where a link
-// stands, the link key, never the key it points to), with the name as
-// handed to the platform. An empty name opens nothing: the platform
-// would take it as the addressed key itself.
-struct SubkeyItself {
-    KeyGuard parent;
-    std::optional<KeyGuard> subkey;
-    std::string name;
-};
+// The name the platform gives the key `path` of `root` where nothing on the
+// way is a link or redirected: the name of its first component, opened as
+// itself, followed by the rest of the path. nullopt when it cannot be told.
+std::optional<std::u16string> NameOfNamedKey(RootKey root, std::u16string_view path) {
+    const auto parts = Components(path);
+    Handle first{};
+    if (parts.empty() ||
+        RegistryApi::OpenKeyItself(Root(root), AnsiCodePage::ToAnsi(parts.front()).bytes,
+                                   RegistryApi::NameAccess, first) != RegistryApi::Success) {
+        return std::nullopt;
+    }
+    const KeyGuard guard(first);
+    std::u16string name;
+    if (RegistryApi::KeyName(first, name) != RegistryApi::Success) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 1; i < parts.size(); ++i) {
+        name.append(1, u'\\').append(parts[i]);
+    }
+    return name;
+}
 
-std::optional<SubkeyItself> OpenSubkeyItself(RootKey root, std::u16string& subKey,
-                                             const std::u16string& name, std::uint32_t access) {
-    if (name.empty()) {
-        return std::nullopt;
-    }
-    auto at = RoundTripAndAddress(subKey, name);
-    auto parent = Open(root, at);
-    if (!parent) {
-        return std::nullopt;
-    }
-    Handle subkey{};
-    if (RegistryApi::OpenKeyItself(parent->get(), at->name, access, subkey) !=
-        RegistryApi::Success) {
-        return std::nullopt;
-    }
-    return SubkeyItself{std::move(*parent), KeyGuard(subkey), std::move(at->name)};
+// Whether the open `key` is the very key that `path` of `root` names, not
+// one that a link or a redirection on the way put in its place.
+bool IsNamedKey(RootKey root, std::u16string_view path, Handle key) {
+    const auto expected = NameOfNamedKey(root, path);
+    std::u16string name;
+    return expected && RegistryApi::KeyName(key, name) == RegistryApi::Success &&
+           RegistryApi::SameKeyName(name, *expected);
+}
+
+// The path of the subkey `name` of the addressed key.
+std::u16string Below(const std::u16string& subKey, const std::u16string& name) {
+    return subKey + u'\\' + name;
 }
 
 std::string_view UpToFirstNul(std::string_view bytes) {
@@ -267,24 +279,35 @@ std::int32_t cRegistory::EnumSubKey(std::vector<std::u16string>& strlpEnumKey) {
 }
 
 bool cRegistory::DeleteSubKey(const std::u16string& strSubKey) {
-    // RegDeleteKeyA follows a link and deletes the key it points to; a link
-    // goes through a handle of its own. A subkey that cannot be opened as
-    // itself is not deleted by name either, since that name may lead on.
-    auto opened = OpenSubkeyItself(rootKey_, subKey_, strSubKey, RegistryApi::DeleteAccess);
-    if (!opened) {
+    // The subkey is deleted through a handle of its own, opened as itself
+    // from the addressed key and proven to be the key named: a link goes as
+    // the link, and a key swapped after the open is not the one deleted. An
+    // empty name would open the addressed key itself.
+    if (strSubKey.empty()) {
         return false;
     }
-    if (HoldsLink(*opened->subkey)) {
-        return RegistryApi::DeleteOpenKey(opened->subkey->get()) == RegistryApi::Success;
+    const auto at = RoundTripAndAddress(subKey_, strSubKey);
+    const auto parent = Open(rootKey_, at);
+    Handle subkey{};
+    if (!parent || RegistryApi::OpenKeyItself(parent->get(), at->name, RegistryApi::DeleteAccess,
+                                              subkey) != RegistryApi::Success) {
+        return false;
     }
-    opened->subkey.reset();
-    return RegistryApi::DeleteKey(opened->parent.get(), opened->name) == RegistryApi::Success;
+    const KeyGuard guard(subkey);
+    return IsNamedKey(rootKey_, Below(subKey_, strSubKey), subkey) &&
+           RegistryApi::DeleteOpenKey(subkey) == RegistryApi::Success;
 }
 
 bool cRegistory::DeleteValueName(const std::u16string& strValueName) {
+    // Only from the key the path names: where a link or a redirection led
+    // elsewhere, the value is not this key's to delete. The root itself is
+    // reached through nothing.
     const auto at = RoundTripAndAddress(subKey_, strValueName);
     const auto key = Open(rootKey_, at);
-    return key && RegistryApi::DeleteValue(key->get(), at->name) == RegistryApi::Success;
+    return key &&
+           (RegistryApi::IsPredefinedRoot(key->get()) ||
+            IsNamedKey(rootKey_, subKey_, key->get())) &&
+           RegistryApi::DeleteValue(key->get(), at->name) == RegistryApi::Success;
 }
 
 std::u16string cRegistory::GetString(const std::u16string& strValueName,
@@ -386,7 +409,35 @@ bool cRegistory::SetBinary(const std::u16string& strValueName,
                  static_cast<std::uint32_t>(*length));
 }
 
-bool cRegistory::IsLinkKey(const std::u16string& strSubKey) {
-    const auto opened = OpenSubkeyItself(rootKey_, subKey_, strSubKey, RegistryApi::QueryAccess);
-    return opened && HoldsLink(*opened->subkey);
+LinkTest cRegistory::IsLinkKey(const std::u16string& strSubKey) {
+    // The subkey is opened as itself straight from the root, so that no
+    // right on its parent is needed, and with no more right than reading
+    // its link value. Anything the platform refuses, and a key that is not
+    // the one named, cannot be told; only a subkey that is not there is no
+    // link.
+    const auto at = RoundTripAndAddress(subKey_, strSubKey);
+    if (strSubKey.empty() || !at) {
+        return LinkTest::CannotTell;
+    }
+    Handle subkey{};
+    const Status opened = RegistryApi::OpenKeyItself(
+        Root(rootKey_), at->path.empty() ? at->name : at->path + '\\' + at->name,
+        RegistryApi::QueryAccess, subkey);
+    if (opened != RegistryApi::Success) {
+        return opened == RegistryApi::FileNotFound ? LinkTest::NotALink : LinkTest::CannotTell;
+    }
+    const KeyGuard guard(subkey);
+    if (!IsNamedKey(rootKey_, Below(subKey_, strSubKey), subkey)) {
+        return LinkTest::CannotTell;
+    }
+    // A key that merely holds a value of the link's name is taken for a link
+    // too: it is then deleted as itself, or not at all if it has subkeys.
+    std::uint32_t type = 0;
+    std::uint32_t size = 0;
+    const Status query =
+        RegistryApi::QueryValue(subkey, RegistryApi::LinkValueName, type, nullptr, size);
+    if (query == RegistryApi::Success) {
+        return LinkTest::Link;
+    }
+    return query == RegistryApi::FileNotFound ? LinkTest::NotALink : LinkTest::CannotTell;
 }

@@ -17,6 +17,11 @@ enum class RootKey : std::uint32_t {
     CurrentConfig = 0x80000005,
 };
 
+// What IsLinkKey can tell of a subkey. A subkey that is not there is not a
+// link; one that cannot be opened as itself, or whose place cannot be
+// proven, cannot be told.
+enum class LinkTest { NotALink, Link, CannotTell };
+
 // The byte count handed to SetBinary, given as a number or as text.
 // A whole number converts when it lies in the 32-bit signed range. A text
 // converts when it is a decimal whole number in that range: ASCII digits,
@@ -67,9 +72,9 @@ public:
     virtual bool SetBinary(const std::u16string& strValueName,
                            const std::vector<std::uint8_t>& bytValue, ValueLength lngValueLen);
 
-    // True when the subkey `strSubKey` of the addressed key is a registry
-    // link, which stands for another key that it is not part of.
-    virtual bool IsLinkKey(const std::u16string& strSubKey);
+    // Whether the subkey `strSubKey` of the addressed key is a registry link,
+    // which stands for another key that it is not part of.
+    virtual LinkTest IsLinkKey(const std::u16string& strSubKey);
 
     virtual ~cRegistory() = default;
 

@@ -43,7 +43,13 @@ void DeleteSubkeyTrees(const std::u16string& strKey) {
     std::vector<std::u16string> subkeyNames;
     const std::int32_t count = objReg().EnumSubKey(subkeyNames);
     for (std::int32_t index = 0; index < count; ++index) {
-        DeleteKeyTree(strKey + Separator + subkeyNames[static_cast<std::size_t>(index)]);
+        const std::u16string& name = subkeyNames[static_cast<std::size_t>(index)];
+        // No key's name holds a separator: the code page made this one, and
+        // as a path it would lead somewhere else.
+        if (name.find(Separator) != std::u16string::npos) {
+            ReportFailureAndEnd();
+        }
+        DeleteKeyTree(strKey + Separator + name);
     }
 }
 
@@ -64,9 +70,14 @@ void DeleteFromParent(const std::u16string& strKey) {
 }
 
 // A link belongs to the tree, the key it points to does not: the link is
-// deleted as it is, and nothing is listed or deleted through it.
+// deleted as it is, and nothing is listed or deleted through it. A key that
+// cannot be told from a link is not worked on at all.
 bool IsLink(const std::u16string& strKey) {
-    return objReg().IsLinkKey(AtParent(strKey));
+    const LinkTest link = objReg().IsLinkKey(AtParent(strKey));
+    if (link == LinkTest::CannotTell) {
+        ReportFailureAndEnd();
+    }
+    return link == LinkTest::Link;
 }
 
 // A path with an empty component would address the root or a key other than

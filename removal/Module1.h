@@ -14,7 +14,8 @@ void Main();
 // subkeys, values first and depth first, the key itself last from its
 // parent. A registry link in the tree is deleted as a link, without
 // touching the key it points to. Does not return on the first deletion
-// that fails.
+// that fails, nor where a key cannot be told from a link or a listed name
+// holds a separator.
 void DeleteKeyTree(const std::u16string& strKey);
 
 // Shows the failure box and ends the process.

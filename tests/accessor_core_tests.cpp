@@ -187,12 +187,12 @@ TEST_F(AccessorCore, LinksAreReadThroughButDeletedAsLinks) {
     const std::string before = TestRegistry::Snapshot(target);
 
     reg.SubKey(BaseText);
-    for (const auto& [name, link] : {std::pair{u"link", true},
-                                     {u"dangling", true},
-                                     {u"look-alike", true},
-                                     {u"other program", false},
-                                     {u"missing", false},
-                                     {u"", false}}) {
+    for (const auto& [name, link] : {std::pair{u"link", LinkTest::Link},
+                                     {u"dangling", LinkTest::Link},
+                                     {u"look-alike", LinkTest::Link},
+                                     {u"other program", LinkTest::NotALink},
+                                     {u"missing", LinkTest::NotALink},
+                                     {u"", LinkTest::CannotTell}}) {
         EXPECT_EQ(reg.IsLinkKey(name), link) << Ansi(name);
     }
     reg.SubKey(PathText(u"link"));
@@ -212,6 +212,59 @@ TEST_F(AccessorCore, LinksAreReadThroughButDeletedAsLinks) {
     EXPECT_EQ(TestRegistry::SubkeyNames(Base),
               (std::vector<std::string>{"look-alike with subkey", "other program"}));
     EXPECT_TRUE(TestRegistry::KeyExists(Path("look-alike with subkey\\below")));
+}
+
+// Links that hide what they are or where they lead: one that withholds the
+// right to read its link value, one in a key that can only be read, and,
+// in code page 932, a key named "·¥inner" that lists as "・\inner", a path
+// through the link "・". None may be taken for a key of its own, and
+// nothing is deleted through them.
+TEST_F(AccessorCore, LinksThatHideWhatTheyAreAreNeverDeletedThrough) {
+    const std::string target = Path("other program");
+    TestRegistry::SetString(target, "keep", "1");
+    TestRegistry::SetString(target + "\\inner", "deep", "2");
+    TestRegistry::CreateLink(Path("hidden"), target);
+    TestRegistry::CreateLink(Path("read-only\\link"), target);
+    TestRegistry::CreateLink(Path(Ansi(u"・")), target);
+    TestRegistry::CreateKeyNamed(Base, u"·¥inner");
+    constexpr std::uint32_t KeyQueryValue = 0x1;
+    constexpr std::uint32_t AllButReading = 0x10000 | 0x26; // DELETE and the writing rights
+    TestRegistry::Deny(Path("hidden"), KeyQueryValue);
+    TestRegistry::Deny(Path("read-only"), AllButReading);
+    const std::string before = TestRegistry::Snapshot(target);
+
+    reg.SubKey(BaseText);
+    EXPECT_EQ(reg.IsLinkKey(u"hidden"), LinkTest::CannotTell);
+    reg.SubKey(PathText(u"read-only"));
+    EXPECT_EQ(reg.IsLinkKey(u"link"), LinkTest::Link);
+    EXPECT_FALSE(reg.DeleteSubKey(u"link")) << "the parent cannot be opened to delete from";
+    for (const std::u16string link : {u"hidden", u"read-only\\link"}) {
+        reg.SubKey(PathText(link));
+        Names names;
+        EXPECT_EQ(reg.EnumSubKey(names), 1) << "read through as every caller does";
+        EXPECT_FALSE(reg.DeleteValueName(u"keep"));
+        EXPECT_FALSE(reg.DeleteSubKey(u"inner"));
+    }
+
+    reg.SubKey(BaseText);
+    Names names;
+    reg.EnumSubKey(names);
+    const auto listed = std::find_if(names.begin(), names.end(), [](const std::u16string& name) {
+        return name.ends_with(u"inner");
+    });
+    ASSERT_NE(listed, names.end());
+    const bool altered = !TestRegistry::AnsiCodePageIsUtf8();
+    EXPECT_EQ(*listed, altered ? u"・\\inner" : u"·¥inner");
+    EXPECT_EQ(reg.IsLinkKey(*listed), altered ? LinkTest::CannotTell : LinkTest::NotALink);
+    reg.SubKey(PathText(*listed));
+    EXPECT_FALSE(reg.DeleteValueName(u"deep"));
+    reg.SubKey(BaseText);
+    EXPECT_NE(reg.DeleteSubKey(*listed), altered);
+
+    EXPECT_EQ(TestRegistry::Snapshot(target), before);
+    EXPECT_TRUE(reg.DeleteSubKey(u"hidden")) << "a link goes as itself";
+    TestRegistry::Deny(Path("read-only"), 0);
+    TestRegistry::DeleteKeyNamed(Base, u"·¥inner");
 }
 
 // A name cut at an embedded NUL, or altered by the code page, could name a

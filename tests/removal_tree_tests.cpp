@@ -1,6 +1,9 @@
 // The recursive deletion against a registry holding real-looking settings.
 // Runs against the host stand-in and against Wine's registry.
+#include "platform/Process.h"
+#include "removal/ExitStatus.h"
 #include "removal/Module1.h"
+#include "tests/support/RemovalRun.h"
 #include "tests/support/SettingsTest.h"
 
 #include <cstdio>
@@ -133,4 +136,50 @@ TEST_F(SettingsTreeBesideOthers, LinksAreDeletedWithoutTouchingWhatTheyPointTo) 
         EXPECT_EQ(BesideSettings(), before);
         EXPECT_TRUE(ScriptedProcess::Shown().empty());
     }
+}
+
+// In code page 932 a key named "·¥y" is listed as "・\y", a path through
+// the key "・" beside it. No key's name holds a separator, so the run stops
+// there, before anything in "・" is touched.
+TEST_F(SettingsTree, AListedNameHoldingASeparatorStopsTheRun) {
+    TestRegistry::CreateKeyNamed(Settings, u"·¥y");
+    TestRegistry::SetString(Under(Settings, Ansi(u"・") + "\\y"), "v", "1");
+    const std::string before = TestRegistry::Snapshot(Settings);
+    ScriptedProcess::Answer({Process::IdOk});
+
+    const auto status = RemovalRun::RunDeleteKeyTree(SettingsText);
+
+    if (TestRegistry::AnsiCodePageIsUtf8()) {
+        EXPECT_EQ(status, std::nullopt) << "the name is listed as it is";
+        return;
+    }
+    EXPECT_EQ(status, ExitStatus::RemovalFailed);
+    EXPECT_EQ(ScriptedProcess::Shown(), std::vector<ScriptedProcess::Box>{RemovalRun::Failure});
+    EXPECT_EQ(TestRegistry::Snapshot(Settings), before);
+    TestRegistry::DeleteKeyNamed(Settings, u"·¥y");
+}
+
+// Wine opens a key that holds a subkey named Wow6432Node, for a 32-bit
+// program, as that subkey. The run must not take the one for the other:
+// where the test's own listing shows the redirection, it stops with the
+// failure box and the settings key's values stay.
+TEST_F(SettingsTree, AWow6432NodeSubkeyDoesNotMoveTheRun) {
+    TestRegistry::SetString(Settings, "a", "1");
+    TestRegistry::SetString(Under(Settings, "Wow6432Node"), "w", "2");
+    const bool redirected = TestRegistry::ValueNames(Settings) != std::vector<std::string>{"a"};
+    ScriptedProcess::Answer({Process::IdOk});
+
+    const auto status = RemovalRun::RunDeleteKeyTree(SettingsText);
+
+    if (!redirected) {
+        EXPECT_EQ(status, std::nullopt);
+        EXPECT_FALSE(TestRegistry::KeyExists(Settings));
+        return;
+    }
+    EXPECT_EQ(status, ExitStatus::RemovalFailed);
+    EXPECT_EQ(ScriptedProcess::Shown(), std::vector<ScriptedProcess::Box>{RemovalRun::Failure});
+    // Deleting the settings key as the redirection has it takes the
+    // Wow6432Node subkey alone; then the key itself shows again.
+    TestRegistry::DeleteTree(Settings);
+    EXPECT_EQ(TestRegistry::ValueNames(Settings), std::vector<std::string>{"a"});
 }

@@ -4,6 +4,7 @@
 #include "tests/support/ObjectNames.h"
 
 #include <gtest/gtest.h>
+#include <sddl.h>
 #include <winternl.h>
 
 #include <algorithm>
@@ -250,6 +251,21 @@ void Link(const std::wstring& path, const std::wstring& target) {
     EXPECT_EQ(_wcsicmp(ObjectName(reached.get()).c_str(), targetName.c_str()), 0)
         << MessageBoxes::Utf8(path) << " leads to " << MessageBoxes::Utf8(ObjectName(reached.get()))
         << " instead of " << MessageBoxes::Utf8(targetName);
+}
+
+void Withhold(const std::wstring& path, DWORD rights) {
+    const Key key = OpenItself(HKEY_CURRENT_USER, path, WRITE_DAC);
+    ASSERT_TRUE(key) << "cannot change the rights on " << MessageBoxes::Utf8(path);
+    // Protected, so that nothing inherited grants them again.
+    wchar_t descriptor[64];
+    std::swprintf(descriptor, std::size(descriptor), L"D:P(A;;0x%lx;;;WD)",
+                  static_cast<unsigned long>(KEY_ALL_ACCESS & ~rights));
+    PSECURITY_DESCRIPTOR security = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                                     &security, nullptr));
+    EXPECT_EQ(RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, security), ERROR_SUCCESS)
+        << "cannot change the rights on " << MessageBoxes::Utf8(path);
+    LocalFree(security);
 }
 
 bool Exists(const std::wstring& path) {

@@ -32,6 +32,10 @@ void Put(const std::wstring& path, const std::vector<Value>& values = {});
 // stands for the existing key `target`, and checks that it leads there.
 void Link(const std::wstring& path, const std::wstring& target);
 
+// Withholds `rights` from everyone on the key itself (a link as the link
+// key), as its owner can.
+void Withhold(const std::wstring& path, DWORD rights);
+
 // Whether the key itself is there: a link counts, whatever it points to.
 bool Exists(const std::wstring& path);
 bool IsEmpty(const std::wstring& path);

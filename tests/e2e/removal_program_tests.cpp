@@ -295,6 +295,22 @@ INSTANTIATE_TEST_SUITE_P(Trees, OkOnConfirmation,
                                            SettingsTree{"SettingsKeyIsALink", PutSettingsAsLink}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A link inside the tree that withholds the right to read its link value
+// cannot be told from a key: the run stops with the failure box, and
+// nothing of the other program's settings it stands for is touched.
+TEST_F(RemovalProgram, LinkThatHidesWhatItIsEndsTheRunWithTheFailureBox) {
+    PutFullSettings();
+    const std::wstring link = Below(UserRegistry::Settings, L"Window\\Hidden");
+    UserRegistry::Link(link, Sibling);
+    UserRegistry::Withhold(link, KEY_QUERY_VALUE);
+    const HWND failure = AcceptAndAwaitOutcome(FailureText);
+    ASSERT_NE(failure, nullptr);
+
+    MessageBoxes::Give(failure, Answer::OkButton);
+    EXPECT_EQ(AwaitExit(failure), DeletionFailed);
+    EXPECT_TRUE(UserRegistry::Exists(UserRegistry::Settings));
+}
+
 // Also what a second run after a successful one meets.
 TEST_F(RemovalProgram, MissingSettingsKeyIsReportedAsAFailure) {
     const HWND failure = AcceptAndAwaitOutcome(FailureText);

@@ -261,7 +261,7 @@ bool Order(const Tree& key, const std::string& parent, const std::optional<Cut>&
             return false;
         }
     }
-    out.push_back({Op::DeleteKey, parent, key.name});
+    out.push_back({Op::DeleteOpenKey, parent, key.name});
     return subkeys == key.subkeys.size();
 }
 
@@ -320,7 +320,7 @@ public:
         std::vector<Fault> faults;
         std::vector<std::size_t> deletionCalls;
         for (std::size_t i = 0; i < clean_.size(); ++i) {
-            if (clean_[i].op == Op::DeleteValue || clean_[i].op == Op::DeleteKey) {
+            if (clean_[i].op == Op::DeleteValue || clean_[i].op == Op::DeleteOpenKey) {
                 deletionCalls.push_back(i);
             }
         }

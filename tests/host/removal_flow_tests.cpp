@@ -22,11 +22,12 @@ namespace {
 Deletion Value(const std::string& in, const std::string& name) {
     return {Op::DeleteValue, in, name};
 }
+// A key goes through a handle of its own, a link as the link.
 Deletion Subkey(const std::string& in, const std::string& name) {
-    return {Op::DeleteKey, in, name};
+    return {Op::DeleteOpenKey, in, name};
 }
 Deletion Link(const std::string& in, const std::string& name) {
-    return {Op::DeleteOpenKey, in, name};
+    return Subkey(in, name);
 }
 
 } // namespace
@@ -119,6 +120,47 @@ TEST_F(RemovalFlow, LinksAreDeletedInTheirPlaceAndNeverListed) {
     EXPECT_EQ(ScriptedProcess::Shown(), (std::vector<Box>{Confirmation, Success}));
 }
 
+// Another program puts a link to its own key in the place of a key of the
+// tree, the settings key or S1, between two of the run's registry calls, at
+// each call in turn. Its key stays as it was, and success is told only once
+// the settings key is gone.
+TEST_F(RemovalFlow, KeySwappedForALinkBetweenAnyTwoCallsLeadsNowhereElse) {
+    const std::string other = Under(Parent, OtherProgram);
+    SeedExample();
+    Seeded();
+    ScriptedProcess::Answer({Process::IdOk, Process::IdOk});
+    ASSERT_EQ(RunMain(), std::nullopt);
+    const std::size_t calls = FakeRegistry::Log().size();
+    const std::string otherBefore = TestRegistry::Snapshot(other);
+
+    for (const std::string& swapped : {std::string(Settings), S1}) {
+        for (std::size_t call = 0; call < calls; ++call) {
+            SCOPED_TRACE(swapped + " swapped before call " + std::to_string(call));
+            TestRegistry::DeleteTree(Settings);
+            SeedExample();
+            ScriptedProcess::Reset();
+            ScriptedProcess::Answer({Process::IdOk, Process::IdOk});
+            FakeRegistry::MeddleBeforeEachCall([&, seen = std::size_t{0}](const auto&) mutable {
+                if (seen++ == call) {
+                    FakeRegistry::ReplaceWithLink(swapped, other);
+                }
+            });
+
+            const auto status = RunMain();
+
+            FakeRegistry::MeddleBeforeEachCall(nullptr);
+            EXPECT_EQ(TestRegistry::Snapshot(other), otherBefore);
+            if (status) {
+                EXPECT_EQ(status, ExitStatus::RemovalFailed);
+                EXPECT_EQ(ScriptedProcess::Shown(), (std::vector<Box>{Confirmation, Failure}));
+            } else {
+                EXPECT_EQ(ScriptedProcess::Shown(), (std::vector<Box>{Confirmation, Success}));
+                EXPECT_FALSE(TestRegistry::KeyExists(Settings) || TestRegistry::IsLink(Settings));
+            }
+        }
+    }
+}
+
 // Cancel, the box closed with Escape or its close button (also Cancel), and a
 // box that could not be shown at all.
 class AnswerButOk : public RemovalFlow, public ::testing::WithParamInterface<int> {};
@@ -201,8 +243,8 @@ TEST_P(FirstFailedDeletion, EndsTheRunAndKeepsWhatWentBefore) {
 INSTANTIATE_TEST_SUITE_P(
     RemovalFlow, FirstFailedDeletion,
     ::testing::Values(FailedDeletion{Op::DeleteValue, "y", 4, {"S1\\Deep", "S2"}},
-                      FailedDeletion{Op::DeleteKey, "Deep", 6, {"S1\\Deep", "S2"}},
-                      FailedDeletion{Op::DeleteKey, "S2", 8, {"S2"}}),
+                      FailedDeletion{Op::DeleteOpenKey, "Deep", 6, {"S1\\Deep", "S2"}},
+                      FailedDeletion{Op::DeleteOpenKey, "S2", 8, {"S2"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(RemovalFlow, PathsWithEmptyPartsAreRefusedBeforeAnythingIsTouched) {

@@ -82,11 +82,13 @@ struct Value {
 };
 
 struct Key {
-    std::string name;
+    std::u16string text; // the name as the platform keeps it
+    std::string name;    // the name as it is listed
     std::string path;
     std::weak_ptr<Key> parent;
     bool deleted = false;
     bool link = false;
+    std::uint32_t denied = 0; // rights withheld from everyone
     std::map<std::u16string, std::shared_ptr<Key>> subkeys;
     std::map<std::u16string, Value> values;
 };
@@ -97,6 +99,7 @@ struct Store {
     std::uintptr_t nextHandle = 0x1000;
     std::vector<FakeRegistry::Call> log;
     FakeRegistry::FailurePlan plan;
+    FakeRegistry::Meddler meddler;
 };
 
 Store& TheStore() {
@@ -104,20 +107,26 @@ Store& TheStore() {
     return store;
 }
 
-const char* RootName(std::uint32_t root) {
+struct RootNames {
+    const char* label;
+    const char16_t* object; // the root's name in the platform's own namespace
+};
+
+std::optional<RootNames> RootName(std::uint32_t root) {
     switch (root) {
     case 0x80000000:
-        return "HKCR";
+        return RootNames{"HKCR", u"\\REGISTRY\\Machine\\Software\\Classes"};
     case 0x80000001:
-        return "HKCU";
+        return RootNames{"HKCU", u"\\REGISTRY\\User\\S-1-5-21-0-0-0-1000"};
     case 0x80000002:
-        return "HKLM";
+        return RootNames{"HKLM", u"\\REGISTRY\\Machine"};
     case 0x80000003:
-        return "HKU";
+        return RootNames{"HKU", u"\\REGISTRY\\User"};
     case 0x80000005:
-        return "HKCC";
+        return RootNames{"HKCC", u"\\REGISTRY\\Machine\\System\\CurrentControlSet\\"
+                                 u"Hardware Profiles\\Current"};
     default:
-        return nullptr;
+        return std::nullopt;
     }
 }
 
@@ -125,14 +134,15 @@ std::shared_ptr<Key> Resolve(Handle handle) {
     Store& store = TheStore();
     if (RegistryApi::IsPredefinedRoot(handle)) {
         const auto root = static_cast<std::uint32_t>(static_cast<std::uintptr_t>(handle));
-        const char* name = RootName(root);
+        const auto name = RootName(root);
         if (!name) {
             return nullptr;
         }
         auto& key = store.roots[handle];
         if (!key) {
             key = std::make_shared<Key>();
-            key->path = name;
+            key->path = name->label;
+            key->text = name->object;
         }
         return key;
     }
@@ -205,6 +215,7 @@ Status WalkText(const std::shared_ptr<Key>& base, const std::u16string& text, bo
                 return FileNotFound;
             }
             auto child = std::make_shared<Key>();
+            child->text = part;
             child->name = Stored(part);
             child->path = key->path + "\\" + child->name;
             child->parent = key;
@@ -238,6 +249,9 @@ Handle NewHandle(const std::shared_ptr<Key>& key) {
 std::optional<Status> Record(FakeRegistry::Call call) {
     Store& store = TheStore();
     store.log.push_back(std::move(call));
+    if (store.meddler) {
+        store.meddler(store.log.back());
+    }
     return store.plan ? store.plan(store.log.back()) : std::nullopt;
 }
 
@@ -295,6 +309,9 @@ Status OpenOrCreate(FakeRegistry::Op op, Handle root, const std::string& givenPa
         status != RegistryApi::Success) {
         return status;
     }
+    if (key->denied & RegistryApi::KeyAccess) {
+        return AccessDenied;
+    }
     result = NewHandle(key);
     return RegistryApi::Success;
 }
@@ -323,13 +340,26 @@ Status EnumName(FakeRegistry::Op op, Handle handle, std::uint32_t index, char* n
     return RegistryApi::Success;
 }
 
+// Its full name, as the platform's own namespace has it.
+std::u16string ObjectName(const std::shared_ptr<Key>& key) {
+    const auto parent = key->parent.lock();
+    return parent ? ObjectName(parent) + u'\\' + key->text : key->text;
+}
+
+void MarkDeleted(Key& key) {
+    key.deleted = true;
+    for (auto& [folded, subkey] : key.subkeys) {
+        MarkDeleted(*subkey);
+    }
+}
+
 // A key with subkeys, or a root, stays.
 Status Remove(const std::shared_ptr<Key>& key) {
     if (!key->subkeys.empty() || key->parent.expired()) {
         return AccessDenied;
     }
     key->deleted = true;
-    key->parent.lock()->subkeys.erase(Folded(key->name));
+    key->parent.lock()->subkeys.erase(Folded(key->text));
     return RegistryApi::Success;
 }
 
@@ -344,6 +374,10 @@ void Reset() {
 
 void FailWhen(FailurePlan plan) {
     TheStore().plan = std::move(plan);
+}
+
+void MeddleBeforeEachCall(Meddler meddler) {
+    TheStore().meddler = std::move(meddler);
 }
 
 const std::vector<Call>& Log() {
@@ -371,20 +405,55 @@ void CreateLink(const std::string& path, const std::string& target) {
     }
 }
 
+void ReplaceWithLink(const std::string& path, const std::string& target) {
+    std::shared_ptr<Key> key;
+    if (Walk(CurrentUserRoot(), path, false, key, true) != RegistryApi::Success) {
+        return;
+    }
+    MarkDeleted(*key);
+    key->parent.lock()->subkeys.erase(Folded(key->text));
+    CreateLink(path, target);
+}
+
+void Deny(const std::string& path, std::uint32_t denied) {
+    std::shared_ptr<Key> key;
+    if (Walk(CurrentUserRoot(), path, false, key, true) == RegistryApi::Success) {
+        key->denied = denied;
+    }
+}
+
+void CreateKeyNamed(const std::string& parent, const std::u16string& name) {
+    std::shared_ptr<Key> base;
+    Walk(CurrentUserRoot(), parent, true, base);
+    auto child = std::make_shared<Key>();
+    child->text = name;
+    std::u16string listed = name;
+    std::replace(listed.begin(), listed.end(), char16_t{0x00A5}, u'\\');
+    std::replace(listed.begin(), listed.end(), char16_t{0x00B7}, char16_t{0x30FB});
+    child->name = Stored(listed);
+    child->path = base->path + "\\" + child->name;
+    child->parent = base;
+    base->subkeys[Folded(name)] = std::move(child);
+}
+
+void DeleteKeyNamed(const std::string& parent, const std::u16string& name) {
+    std::shared_ptr<Key> base;
+    if (Walk(CurrentUserRoot(), parent, false, base) != RegistryApi::Success) {
+        return;
+    }
+    if (const auto it = base->subkeys.find(Folded(name)); it != base->subkeys.end()) {
+        Remove(it->second);
+    }
+}
+
 std::vector<Deletion> Deletions() {
     std::vector<Deletion> deletions;
     for (const Call& call : TheStore().log) {
-        if (call.op != Op::DeleteValue && call.op != Op::DeleteKey &&
-            call.op != Op::DeleteOpenKey) {
+        if (call.op != Op::DeleteValue && call.op != Op::DeleteOpenKey) {
             continue;
         }
         std::string in = call.key;
         std::string name = call.name;
-        if (call.op == Op::DeleteOpenKey) {
-            const auto split = in.rfind('\\');
-            name = in.substr(split + 1);
-            in.erase(split);
-        }
         if (in.starts_with("HKCU")) {
             in.erase(0, in.starts_with("HKCU\\") ? 5 : 4);
         }
@@ -407,7 +476,7 @@ Status CreateKey(Handle root, const std::string& path, Handle& key) {
     return OpenOrCreate(Op::CreateKey, root, path, key);
 }
 
-Status OpenKeyItself(Handle parent, const std::string& name, std::uint32_t, Handle& key) {
+Status OpenKeyItself(Handle parent, const std::string& name, std::uint32_t access, Handle& key) {
     const auto base = Resolve(parent);
     if (const auto early = Begin({Op::OpenKeyItself, PathOf(base), name}, base)) {
         return *early;
@@ -415,6 +484,9 @@ Status OpenKeyItself(Handle parent, const std::string& name, std::uint32_t, Hand
     std::shared_ptr<Key> found;
     if (const Status status = Walk(base, AsCString(name), false, found, true); status != Success) {
         return status;
+    }
+    if (found->denied & access) {
+        return AccessDenied;
     }
     key = NewHandle(found);
     return Success;
@@ -443,24 +515,27 @@ Status DeleteValue(Handle handle, const std::string& name) {
     return key->values.erase(Folded(AsCString(name))) == 1 ? Success : FileNotFound;
 }
 
-Status DeleteKey(Handle handle, const std::string& name) {
-    const auto base = Resolve(handle);
-    if (const auto early = Begin({Op::DeleteKey, PathOf(base), name}, base)) {
-        return *early;
-    }
-    std::shared_ptr<Key> target;
-    if (const Status status = Walk(base, AsCString(name), false, target); status != Success) {
-        return status;
-    }
-    return Remove(target);
-}
-
 Status DeleteOpenKey(Handle handle) {
     const auto key = Resolve(handle);
-    if (const auto early = Begin({Op::DeleteOpenKey, PathOf(key), {}}, key)) {
+    const auto parent = key ? key->parent.lock() : nullptr;
+    if (const auto early =
+            Begin({Op::DeleteOpenKey, PathOf(parent), key ? key->name : std::string()}, key)) {
         return *early;
     }
     return Remove(key);
+}
+
+Status KeyName(Handle handle, std::u16string& name) {
+    const auto key = RegistryApi::IsPredefinedRoot(handle) ? nullptr : Resolve(handle);
+    if (const auto early = Begin({Op::KeyName, PathOf(key), {}}, key)) {
+        return *early;
+    }
+    name = ObjectName(key);
+    return Success;
+}
+
+bool SameKeyName(std::u16string_view a, std::u16string_view b) {
+    return Folded(std::u16string(a)) == Folded(std::u16string(b));
 }
 
 Status QueryValue(Handle handle, const std::string& name, std::uint32_t& type, std::uint8_t* data,

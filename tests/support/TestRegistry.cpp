@@ -26,11 +26,21 @@ std::string ParentOf(const std::string& path, std::size_t split) {
     return split == std::string::npos ? std::string() : path.substr(0, split);
 }
 
-bool HoldsLink(const Key& key) {
+constexpr std::uint32_t TypeLink = 6; // REG_LINK
+
+// The type of the key's link value, if it has one.
+std::optional<std::uint32_t> LinkValueType(const Key& key) {
     std::uint32_t type = 0;
     std::uint32_t size = 0;
-    return RegistryApi::QueryValue(key.get(), RegistryApi::LinkValueName, type, nullptr, size) ==
-           RegistryApi::Success;
+    if (RegistryApi::QueryValue(key.get(), RegistryApi::LinkValueName, type, nullptr, size) !=
+        RegistryApi::Success) {
+        return std::nullopt;
+    }
+    return type;
+}
+
+bool HoldsLink(const Key& key) {
+    return LinkValueType(key).has_value();
 }
 
 std::optional<StoredValue> ReadValue(Handle key, const std::string& name) {
@@ -83,6 +93,9 @@ Key::Key(Handle parent, const std::string& path, Opening how) {
         status_ = RegistryApi::CreateKey(parent, path, key_);
         break;
     case Opening::Itself:
+        status_ = RegistryApi::OpenKeyItself(parent, path, RegistryApi::QueryAccess, key_);
+        break;
+    case Opening::ItselfToDelete:
         status_ = RegistryApi::OpenKeyItself(parent, path, RegistryApi::DeleteAccess, key_);
         break;
     }
@@ -116,19 +129,24 @@ void DeleteTree(const std::string& path) {
     const auto split = LastSeparator(path);
     const Key parent(ParentOf(path, split));
     const std::string name = path.substr(split + 1);
-    if (!parent.ok()) {
+    const auto deleteItself = [&parent, &name] {
+        const Key itself(parent.get(), name, Opening::ItselfToDelete);
+        return itself.ok() && RegistryApi::DeleteOpenKey(itself.get()) == RegistryApi::Success;
+    };
+    // A link, or an empty key, goes at once. A key with subkeys is listed
+    // only where it is plainly no link, which a look-alike's value of another
+    // type cannot make it.
+    if (!parent.ok() || deleteItself()) {
         return;
     }
-    // A key that only looks like a link, holding subkeys, goes the usual way.
     if (const Key itself(parent.get(), name, Opening::Itself);
-        itself.ok() && HoldsLink(itself) &&
-        RegistryApi::DeleteOpenKey(itself.get()) == RegistryApi::Success) {
+        !itself.ok() || LinkValueType(itself) == TypeLink) {
         return;
     }
     for (const std::string& subkey : SubkeyNames(path)) {
         DeleteTree(Join(path, subkey));
     }
-    RegistryApi::DeleteKey(parent.get(), name);
+    deleteItself();
 }
 
 bool IsLink(const std::string& path) {

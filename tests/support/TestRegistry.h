@@ -21,8 +21,9 @@ struct StoredValue {
 RegistryApi::Handle CurrentUser();
 
 // How a key is reached: opened through any link on the way, created with
-// the keys above it, or opened as itself, a link as the link key.
-enum class Opening { Open, Create, Itself };
+// the keys above it, or opened as itself, a link as the link key, to read
+// its values or only to delete it.
+enum class Opening { Open, Create, Itself, ItselfToDelete };
 
 // An open key, closed when it goes; a predefined root is never closed.
 class Key {
@@ -53,6 +54,8 @@ std::vector<std::u16string> Decoded(const std::vector<std::string>& names);
 std::string Join(const std::string& path, const std::string& name);
 
 // Deletes the key with everything below it; a link in it goes as a link.
+// Every key goes through a handle of its own, so nothing is deleted through
+// a link, even one that withholds its reading right.
 void DeleteTree(const std::string& path);
 void CreateKey(const std::string& path);
 void SetValue(const std::string& path, const std::string& name, std::uint32_t type,
@@ -67,6 +70,15 @@ bool KeyExists(const std::string& path);
 // as another program could.
 void CreateLink(const std::string& path, const std::string& target);
 bool IsLink(const std::string& path);
+
+// Withholds `rights` from everyone on the key at `path` itself (a link as
+// the link key), as its owner can; 0 gives them all back.
+void Deny(const std::string& path, std::uint32_t rights);
+
+// A key named in UTF-16 below `parent`, whose name the code page may list
+// as something else; and its deletion, if it is there and has no subkeys.
+void CreateKeyNamed(const std::string& parent, const std::u16string& name);
+void DeleteKeyNamed(const std::string& parent, const std::u16string& name);
 
 // True when the key at `path` lasts beyond the registry session: a key
 // that would not, a volatile one, can hold no key that does.

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sddl.h>
+
+#include <cstdio>
+
 namespace {
 
 std::wstring Wide(const std::string& ansi) {
@@ -48,6 +52,42 @@ void TestRegistry::CreateLink(const std::string& path, const std::string& target
                                           static_cast<DWORD>(targetName.size() * sizeof(wchar_t)));
     RegCloseKey(link);
     ASSERT_EQ(status, ERROR_SUCCESS) << "cannot point the link " << path;
+}
+
+void TestRegistry::Deny(const std::string& path, std::uint32_t rights) {
+    HKEY key = nullptr;
+    ASSERT_EQ(
+        RegOpenKeyExW(HKEY_CURRENT_USER, Wide(path).c_str(), REG_OPTION_OPEN_LINK, WRITE_DAC, &key),
+        ERROR_SUCCESS)
+        << "cannot change the rights on " << path;
+    // One entry for everyone, granting all the rest; protected, so that
+    // nothing from above is inherited in its place.
+    wchar_t descriptor[64];
+    std::swprintf(descriptor, std::size(descriptor), L"D:P(A;;0x%lx;;;WD)",
+                  static_cast<unsigned long>(KEY_ALL_ACCESS & ~rights));
+    PSECURITY_DESCRIPTOR security = nullptr;
+    const bool made = ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        descriptor, SDDL_REVISION_1, &security, nullptr);
+    const LSTATUS status =
+        made ? RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, security) : ERROR_INVALID_DATA;
+    LocalFree(security);
+    RegCloseKey(key);
+    ASSERT_EQ(status, ERROR_SUCCESS) << "cannot change the rights on " << path;
+}
+
+void TestRegistry::CreateKeyNamed(const std::string& parent, const std::u16string& name) {
+    const std::wstring path = Wide(parent) + L"\\" + reinterpret_cast<const wchar_t*>(name.c_str());
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &key, nullptr),
+              ERROR_SUCCESS)
+        << "cannot create a key below " << parent;
+    RegCloseKey(key);
+}
+
+void TestRegistry::DeleteKeyNamed(const std::string& parent, const std::u16string& name) {
+    const std::wstring path = Wide(parent) + L"\\" + reinterpret_cast<const wchar_t*>(name.c_str());
+    RegDeleteKeyW(HKEY_CURRENT_USER, path.c_str());
 }
 
 // A volatile key refuses a stable key below it (ERROR_CHILD_MUST_BE_VOLATILE).
