@@ -5,8 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <utility>
+
+// Failures name the answer rather than its bytes.
+inline void PrintTo(LinkTest answer, std::ostream* out) {
+    constexpr const char* names[] = {"NotALink", "Link", "CannotTell"};
+    *out << names[static_cast<int>(answer)];
+}
 
 // What the accessor's tests share: the key they work in, below
 // HKEY_CURRENT_USER and theirs alone, is removed before and after each test,
