@@ -4,6 +4,8 @@
 #include <winternl.h>
 
 #include <algorithm>
+#include <array>
+#include <span>
 #include <vector>
 
 // ntdll's own deletion of an open key, and its name: advapi32 has no call
@@ -81,8 +83,11 @@ Status KeyName(Handle key, std::u16string& name) {
     constexpr int KeyNameInformation = 3;
     constexpr NTSTATUS BufferOverflow = static_cast<NTSTATUS>(0x80000005);
     constexpr NTSTATUS BufferTooSmall = static_cast<NTSTATUS>(0xC0000023);
-    // KEY_NAME_INFORMATION: the name's length in bytes, then the name.
-    std::vector<ULONG> buffer(128);
+    // KEY_NAME_INFORMATION: the name's length in bytes, then the name. Room
+    // for the usual name on the stack; a longer one is asked for again.
+    std::array<ULONG, 128> room;
+    std::vector<ULONG> larger;
+    std::span<ULONG> buffer(room);
     for (;;) {
         const auto size = static_cast<ULONG>(buffer.size() * sizeof(ULONG));
         ULONG needed = 0;
@@ -96,7 +101,8 @@ Status KeyName(Handle key, std::u16string& name) {
         if ((status != BufferOverflow && status != BufferTooSmall) || needed <= size) {
             return static_cast<Status>(RtlNtStatusToDosError(status));
         }
-        buffer.resize(needed / sizeof(ULONG) + 1);
+        larger.resize(needed / sizeof(ULONG) + 1);
+        buffer = larger;
     }
 }
 

@@ -89,38 +89,31 @@ std::optional<KeyGuard> Open(RootKey root, const std::optional<Address>& at) {
     return KeyGuard(key);
 }
 
-// The components of a path as the platform reads it: doubled and trailing
-// separators name no key of their own.
-std::vector<std::u16string_view> Components(std::u16string_view path) {
-    std::vector<std::u16string_view> parts;
-    while (!path.empty()) {
-        const auto split = std::min(path.find(u'\\'), path.size());
-        if (split > 0) {
-            parts.push_back(path.substr(0, split));
-        }
-        path.remove_prefix(std::min(split + 1, path.size()));
-    }
-    return parts;
-}
-
 // The name the platform gives the key `path` of `root` where nothing on the
 // way is a link or redirected: the name of its first component, opened as
-// itself, followed by the rest of the path. nullopt when it cannot be told.
+// itself, followed by the rest of the path as the platform reads it, its
+// doubled and trailing separators skipped. nullopt when it cannot be told.
 std::optional<std::u16string> NameOfNamedKey(RootKey root, std::u16string_view path) {
-    const auto parts = Components(path);
-    Handle first{};
-    if (parts.empty() ||
-        RegistryApi::OpenKeyItself(Root(root), AnsiCodePage::ToAnsi(parts.front()).bytes,
-                                   RegistryApi::NameAccess, first) != RegistryApi::Success) {
+    const auto from = path.find_first_not_of(u'\\');
+    if (from == std::u16string_view::npos) {
         return std::nullopt;
     }
-    const KeyGuard guard(first);
+    path.remove_prefix(from);
+    const auto first = path.substr(0, path.find(u'\\'));
+    Handle key{};
+    if (RegistryApi::OpenKeyItself(Root(root), AnsiCodePage::ToAnsi(first).bytes,
+                                   RegistryApi::NameAccess, key) != RegistryApi::Success) {
+        return std::nullopt;
+    }
+    const KeyGuard guard(key);
     std::u16string name;
-    if (RegistryApi::KeyName(first, name) != RegistryApi::Success) {
+    if (RegistryApi::KeyName(key, name) != RegistryApi::Success) {
         return std::nullopt;
     }
-    for (std::size_t i = 1; i < parts.size(); ++i) {
-        name.append(1, u'\\').append(parts[i]);
+    for (std::size_t at = first.size(); at < path.size(); ++at) {
+        if (path[at] != u'\\' || (at + 1 < path.size() && path[at + 1] != u'\\')) {
+            name.push_back(path[at]);
+        }
     }
     return name;
 }
