@@ -233,7 +233,7 @@ for kind in altered-readme http-distributor wide-distributor added-distributor; 
     case_dir "$kind" "$work/x64/orrelin_regdel.exe"
     [ "$kind" = added-distributor ] || cp "$named" "$cases/$kind/"
 done
-perl -pi -e 's/このツールの配布元と/このツールの作者と/' "$cases/altered-readme/readme.txt"
+perl -pi -e 's/配布元とダウンロード ページ/作者とダウンロード ページ/' "$cases/altered-readme/readme.txt"
 perl -pi -e 's{^  https://}{  http://}' "$cases/http-distributor/readme.txt"
 P="$publisher" perl -pi -e 's{^  \Q$ENV{P}\E\r$}{"  " . "名前が長すぎる配布元" x 4 . "\r"}e' "$cases/wide-distributor/readme.txt"
 perl -0777 -pi -e 's{(■ 配布元・連絡先\r\n\r\n)}{$1  Someone\r\n  https://example.invalid/\r\n\r\n}' \
