@@ -5,7 +5,8 @@
 # Prints the suite's output; exits with its status, or 125 after "NOT RUN: why".
 # The guest's root is built once per machine by mmdebstrap, from this
 # machine's package sources, straight into a disk image in the user's cache
-# (nothing is mounted there), named after what goes into it.
+# (nothing is mounted there), named after what goes into it (a suite left out
+# for a missing index is recorded beside it).
 set -Eeuo pipefail
 source "$(dirname "$0")/lib.sh"
 tree="$(realpath -- "$1")"
@@ -60,25 +61,42 @@ step="taking the lock of $dir" hint="check that $cache can be written"
 mkdir -p "$cache"
 exec {lock}>"$dir.lock"
 flock -n "$lock" || { echo "Waiting for another run that uses $dir"; flock "$lock"; }
-step="installing qemu and mmdebstrap" hint="this needs root or sudo; ORRELIN_SKIP_32BIT=1 runs the other suites"
+step="installing qemu and mmdebstrap" hint="ORRELIN_SKIP_32BIT=1 runs the other suites"
 ensure_packages qemu-system-x86 mmdebstrap genext2fs e2fsprogs
-if [ ! -f "$dir/root.img" ]; then
-    echo "Building the guest's Debian root in $dir (once per machine, a few minutes)"
-    step="building the guest's root" hint="mmdebstrap's output is in $dir.building/mmdebstrap.log"
-    new_tree "$dir.building"
-    printf '%s\n' "$init" >"$dir.building/orrelin-init"
-    # In the user's namespaces where subordinate ids are set up, else as root;
-    # in a session of its own, as on failure it hangs up its process group.
-    mapfile -t mirrors < <(sed 's/^/deb /' <<<"$sources")
-    bootstrap=(as_root setsid --wait mmdebstrap)
-    [ "$(id -u)" -eq 0 ] || ! grep -q "^$(id -un):" /etc/subuid 2>/dev/null ||
-        bootstrap=(setsid --wait mmdebstrap --mode=unshare)
+# In the user's namespaces where subordinate ids are set up, else as root;
+# in a session of its own, as on failure it hangs up its process group.
+bootstrap=(as_root setsid --wait mmdebstrap)
+[ "$(id -u)" -eq 0 ] || ! grep -q "^$(id -un):" /etc/subuid 2>/dev/null ||
+    bootstrap=(setsid --wait mmdebstrap --mode=unshare)
+build_root() {
+    local mirrors
+    mapfile -t mirrors < <(sed 's/^/deb /' <<<"$1")
+    rm -f "$dir.building/root.img"
     "${bootstrap[@]}" "${recipe[@]}" \
         --customize-hook="upload $dir.building/orrelin-init /orrelin-init" \
         --customize-hook='chmod 755 "$1/orrelin-init"' \
         --customize-hook="sync-out /boot $dir.building/boot" \
         "$dir.building/root.img" "${mirrors[@]}" 2>&1 | tee "$dir.building/mmdebstrap.log" |
         sed -un 's/^I: /  /p'
+}
+if [ ! -f "$dir/root.img" ]; then
+    echo "Building the guest's Debian root in $dir (once per machine, a few minutes)"
+    step="building the guest's root" hint="mmdebstrap's output is in $dir.building/mmdebstrap.log"
+    new_tree "$dir.building"
+    printf '%s\n' "$init" >"$dir.building/orrelin-init"
+    if ! build_root "$sources"; then
+        # mmdebstrap accepts no index that fails to download, and a mirror
+        # caught mid-sync often fails one. The guest has no network and only
+        # runs the suites, so an updates or security suite can go; the root
+        # keeps the full recipe's name, and is kept when the mirror heals.
+        left_out="$(sed -n -E 's|^E: Failed to fetch .*/dists/([^/ ]+)/.*|\1|p' \
+                        "$dir.building/mmdebstrap.log" | sort -u | grep -vx "${recipe[-1]}")"
+        [ -n "$left_out" ]
+        echo "Building it without $(echo $left_out), whose index could not be fetched:"
+        grep '^E: Failed to fetch' "$dir.building/mmdebstrap.log" | sed 's/^E: /  /'
+        printf '%s\n' "$left_out" >"$dir.building/suites-left-out"
+        build_root "$(grep -vwF -f <(echo "$left_out") <<<"$sources")"
+    fi
     as_root chown -R "$(id -u):$(id -g)" "$dir.building"
     cat "$dir.building"/boot/vmlinuz-* >"$dir.building/vmlinuz"
     cat "$dir.building"/boot/initrd.img-* >"$dir.building/initrd.img"
@@ -91,6 +109,9 @@ if [ ! -f "$dir/root.img" ]; then
         if [ "$old" != "$dir.lock" ] && flock -n "$other"; then remove_tree "${old%.lock}"; fi
         exec {other}>&-
     done
+elif [ -f "$dir/suites-left-out" ]; then
+    echo "The guest's root was built without $(tr '\n' ' ' <"$dir/suites-left-out")(an index was" \
+        "missing then); it is kept while it works."
 fi
 
 # Wine's prefix lives on a disk of its own beside the image and, like a

@@ -30,7 +30,7 @@ ensure_packages() {
     log="$(mktemp "${TMPDIR:-/tmp}/orrelin-apt.XXXXXX")"
     # Wine's 32-bit loader, which runs the 32-bit build, is an i386 package.
     { LC_ALL=C dpkg --print-foreign-architectures | grep -qx i386 || as_root dpkg --add-architecture i386
-      as_root env LC_ALL=C apt-get update -q; } >"$log" 2>&1 || true
+      as_root env LC_ALL=C apt-get update -q -o DPkg::Lock::Timeout=600; } >"$log" 2>&1 || true
     # "Err:N URI SUITE/COMPONENT ARCH Packages", then apt's reason.
     broken="$(awk '/^Err:/ { $1 = ""; name = substr($0, 2); next }
                    name != "" { sub(/^ +/, ""); print "  " name ": " $0; name = "" }' "$log")"
@@ -41,7 +41,8 @@ ensure_packages() {
     # agrees. apt never downgrades or (with --no-remove) removes to reach it.
     local release before
     release="$(. /etc/os-release && echo "${VERSION_CODENAME:-}")"
-    if [ -n "$broken" ] && [ -n "$release" ]; then
+    if [ -n "$broken" ] && [ -n "$release" ] &&
+        grep -qE 'broken packages|unmet dependencies|need to be removed' "$log"; then
         echo "apt said: $(grep '^E: ' "$log" | tail -n 1)"
         echo "Trying again with $release's own packages preferred"
         before="$(dpkg-query -W -f='${binary:Package}\n' | sort)"
@@ -54,11 +55,11 @@ ensure_packages() {
                             print ($4 == native || $4 == "all") ? $1 : $1 ":" $4 }') | tr '\n' ' ')"
             rm -f "$log"; return 0
         fi
-        echo "No consistent set of packages without a downgrade while the indexes above are" \
+        echo "No consistent set of packages without a downgrade or a removal while the indexes above are" \
             "missing. Wait for the mirror to finish its sync (mirrors sync several times a day)" \
             "and run this again. apt's answer with $release preferred:" >&2
     fi
-    { grep -E '^(E|W): ' "$log" | tail -n 5 || true
+    { grep -E '^(E|W): ' "$log" | grep -vE 'Failed to fetch|Some index files' | sort -u || true
       if grep -qiE 'permission denied|are you root' "$log" ||
           { [ "$(id -u)" -ne 0 ] && ! command -v sudo >/dev/null; }; then
           echo "Installing packages needs root or sudo."
@@ -70,7 +71,7 @@ ensure_packages() {
 # apt-get install, its progress printed and its output added to the log $1.
 apt_install() {
     { as_root env LC_ALL=C DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-remove \
-          -o APT::Status-Fd=3 "${@:2}"; } 3>&1 >>"$1" 2>&1 |
+          -o DPkg::Lock::Timeout=600 -o APT::Status-Fd=3 "${@:2}"; } 3>&1 >>"$1" 2>&1 |
         awk -F: '/^(dl|pm)status:/ && int($(NF - 1)) != p { p = int($(NF - 1)); print "  " p "% " $NF; fflush() }'
 }
 

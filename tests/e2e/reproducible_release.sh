@@ -108,7 +108,7 @@ for arch in x64 x86; do
     echo "== The $arch tree's program, brought up to date"
     [ -f "$tree/CMakeCache.txt" ] && cmake --build "$tree" --target orrelin_regdel >/dev/null &&
         cmp "$tree/removal/orrelin_regdel.exe" "$work/$arch/orrelin_regdel.exe" ||
-        fail "the $arch tree $tree does not build the released $arch program (README, \"How it is built\")"
+        fail "the $arch tree $tree does not build the released $arch program (docs/building.md)"
 done
 
 # The kit's programs are the zips' own, signed or not, and its entry point
