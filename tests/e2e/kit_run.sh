@@ -7,8 +7,8 @@
 # not change. Exits 0 when every row holds. Takes the Wine environment of the
 # caller (the Windows tests' own under ctest).
 #   kit_run.sh LOADER KIT_ZIP [PROGRAM]
-# PROGRAM is given to the full run: the x64 one where 32-bit programs cannot
-# start.
+# PROGRAM is given to the full run; where 32-bit programs cannot start it
+# is the kit's x64 one.
 set -uo pipefail
 # No LC_ALL=C here: Wine takes the ANSI code page from the locale.
 loader="$1" kit="$(realpath "$2")" program="${3:+$(realpath "$3")}"
@@ -29,6 +29,10 @@ top="${tops[0]}"
 for dir in "$downloads" "$unpacked" "$downloads/tests (1) x ^&日本" "$downloads/tests (1) x &日本"; do
     mkdir -p "$dir/report" && echo "keep me" >"$dir/report/important.txt"
 done
+if [ -z "$program" ] && ! (cd "$top" && "$loader" cmd /c 'x86\accessor_tests.exe' --gtest_list_tests) >/dev/null 2>&1; then
+    program="$top/x64/orrelin_regdel.exe"
+    echo "32-bit programs do not start here: the full run is given $program"
+fi
 files() { (cd "$downloads" && find . -path "./${top#"$downloads/"}" -prune -o -printf '%p %s %T@\n' | sort); }
 files_before="$(files)"
 # Wine takes its own uxtheme whatever lies beside a program unless told to
@@ -64,10 +68,10 @@ ours() {
 # Row: its name, the exit status it must give, the registry it must leave,
 # then the kit's arguments.
 row() {
-    local name="$1" expected="$2" registry="$3" got=0
+    local name="$1" expected="$2" registry="$3" got=0 start=$SECONDS
     shift 3
     (cd "$top" && "$loader" cmd /c run-tests.cmd "$@") >"$work/out" 2>&1 || got=$?
-    echo "== $name: exit status $got"
+    echo "== $name: exit status $got after $((SECONDS - start)) s"
     grep -a . "$work/out" | grep -av '^X connection' | awk 'NR == 1 { print "   " $0 } { last = $0 }
         END { if (NR > 1) print "   " last }'
     [ "$name" = "${name#After}" ] || grep -aq '^An earlier run did not finish' "$work/out" ||
@@ -119,15 +123,29 @@ row "Orrelin's settings present" 2 with.reg
 reg delete "$settings" /f && reg export HKCU "$(windows "$work/without.reg")" /y
 interrupted "Killed while the program runs" program_runs
 row "After it, a full run" 0 without.reg ${program:+"$(windows "$program")"}
+cp "$work/out" "$work/full"
+# Each skipped case named, as many as counted.
+skipped="$(tail -n 1 "$top/report/summary.txt" | sed -n 's/.* failed, \([0-9]*\) skipped.*/\1/p')"
+[ "${skipped:-none}" = "$(grep -ac '^    skipped: ' "$top/report/summary.txt")" ] ||
+    fail "the summary should name each of the ${skipped:-?} skipped cases"
 [ "$(files)" = "$files_before" ] || fail "files outside the kit's folder changed: $(diff <(echo "$files_before") <(files))"
 interrupted "Killed once it has marked the registry" marked
+# As the refusal says: any Orrelin key deleted, the backup imported. Into a
+# key the tests left the import would merge, which no run could undo.
+reg delete "$settings" /f
 reg import "$(windows "$work/backup.reg")"
 row "After it, Orrelin's settings restored" 2 with.reg
 reg delete "$settings" /f
 mkdir -p "$work/elsewhere dir" && cp "$top/x64/release_checks.exe" "$work/elsewhere dir/orrelin_regdel.exe"
-row "Not Orrelin given" 1 without.reg "$(windows "$work/elsewhere dir/orrelin_regdel.exe")"
+# A variable named ERRORLEVEL must not hide the failures.
+ERRORLEVEL=0 row "Not Orrelin given" 1 without.reg "$(windows "$work/elsewhere dir/orrelin_regdel.exe")"
 cp "$top/x64/orrelin_regdel.exe" "$work/elsewhere dir/"
-row "The release's own x64 program given" 0 without.reg "$(windows "$work/elsewhere dir/orrelin_regdel.exe")"
+# Inherited GoogleTest settings must not narrow what runs: the same x64
+# counts as in the full run.
+GTEST_FILTER=NoSuchCase.* GTEST_REPEAT=2 row "The release's own x64 program given" 0 without.reg \
+    "$(windows "$work/elsewhere dir/orrelin_regdel.exe")"
+[ "$(grep -a 'report.x64-' "$work/out" | cut -d'(' -f1)" = "$(grep -a 'report.x64-' "$work/full" | cut -d'(' -f1)" ] ||
+    fail "the x64 program given should give the full run's x64 counts"
 [ "$(files)" = "$files_before" ] || fail "files outside the kit's folder changed: $(diff <(echo "$files_before") <(files))"
 
 reg delete "$other" /f

@@ -20,6 +20,9 @@
 
 #include <windows.h>
 
+#include <tlhelp32.h>
+#include <winternl.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cwctype>
@@ -736,6 +739,56 @@ int Main(int argc, wchar_t** argv) {
     return run.total.failed > 0 || run.total.passed == 0 || run.stopped ? 1 : 0;
 }
 
+// Whether run-tests.cmd was double-clicked: Explorer starts it as
+// cmd.exe /c ""...\run-tests.cmd" ", whose window closes as soon as the
+// script ends.
+bool DoubleClicked() {
+    const Handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    DWORD parent = 0;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry);
+         more && snapshot.get() != INVALID_HANDLE_VALUE;
+         more = Process32NextW(snapshot.get(), &entry)) {
+        if (entry.th32ProcessID == GetCurrentProcessId()) {
+            parent = entry.th32ParentProcessID;
+        }
+    }
+    const Handle cmd(parent ? OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parent)
+                            : nullptr);
+    using Query = LONG(NTAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+    const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess")));
+    constexpr int ProcessCommandLineInformation = 60;
+    std::vector<BYTE> buffer(65536);
+    ULONG size = 0;
+    if (!cmd || !query ||
+        query(cmd.get(), ProcessCommandLineInformation, buffer.data(),
+              static_cast<ULONG>(buffer.size()), &size) != 0) {
+        return false;
+    }
+    const auto* line = reinterpret_cast<const UNICODE_STRING*>(buffer.data());
+    std::wstring text(line->Buffer, line->Length / sizeof(wchar_t));
+    std::transform(text.begin(), text.end(), text.begin(), towlower);
+    return text.find(L" /c \"\"") != std::wstring::npos &&
+           text.find(L"run-tests.cmd\"") != std::wstring::npos;
+}
+
+void KeepWindowOpen() {
+    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (!GetConsoleMode(in, &mode) || !DoubleClicked()) {
+        return;
+    }
+    const std::wstring ask = L"Press Enter to close this window.\r\n";
+    DWORD done = 0;
+    WriteConsoleW(GetStdHandle(STD_OUTPUT_HANDLE), ask.data(), static_cast<DWORD>(ask.size()),
+                  &done, nullptr);
+    FlushConsoleInputBuffer(in);
+    wchar_t answer[16];
+    ReadConsoleW(in, answer, static_cast<DWORD>(std::size(answer)), &done, nullptr);
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -744,5 +797,8 @@ int wmain(int argc, wchar_t** argv) {
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
     const int status = Main(argc, argv);
     SetEvent(finished);
+    if (WaitForSingleObject(interrupted, 0) != WAIT_OBJECT_0) {
+        KeepWindowOpen();
+    }
     return status;
 }
