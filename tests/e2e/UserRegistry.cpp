@@ -1,43 +1,29 @@
 #include "tests/e2e/UserRegistry.h"
 
+#include "tests/e2e/KeyRemoval.h"
 #include "tests/e2e/MessageBoxes.h"
 #include "tests/support/ObjectNames.h"
 
 #include <gtest/gtest.h>
 #include <sddl.h>
-#include <winternl.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <memory>
-#include <type_traits>
-
-// ntdll's deletion of the key of an open handle, which for a link opened as
-// itself is the link and never the key it points to.
-extern "C" NTSTATUS NTAPI NtDeleteKey(HANDLE key);
 
 namespace UserRegistry {
 namespace {
 
 constexpr wchar_t LinkValue[] = L"SymbolicLinkValue";
 
-struct KeyCloser {
-    void operator()(HKEY key) const { RegCloseKey(key); }
-};
-using Key = std::unique_ptr<std::remove_pointer_t<HKEY>, KeyCloser>;
+using KeyRemoval::IsLink;
+using KeyRemoval::Key;
+using KeyRemoval::Names;
+using KeyRemoval::OpenItself;
 
 Key Open(const std::wstring& path) {
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) {
-        return nullptr;
-    }
-    return Key(key);
-}
-
-// Opens the key `name` of `parent` itself: where it is a link, the link key.
-Key OpenItself(HKEY parent, const std::wstring& name, REGSAM access) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(parent, name.c_str(), REG_OPTION_OPEN_LINK, access, &key) != ERROR_SUCCESS) {
         return nullptr;
     }
     return Key(key);
@@ -62,22 +48,6 @@ Key CreateAll(const std::wstring& path) {
         start = end + 1;
     }
     return current;
-}
-
-std::vector<std::wstring> Names(HKEY key, bool subkeys) {
-    std::vector<std::wstring> names;
-    for (DWORD index = 0;; ++index) {
-        wchar_t name[16384];
-        DWORD length = static_cast<DWORD>(std::size(name));
-        const LSTATUS status =
-            subkeys ? RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr)
-                    : RegEnumValueW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
-        if (status != ERROR_SUCCESS) {
-            break;
-        }
-        names.emplace_back(name, length);
-    }
-    return names;
 }
 
 // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on some
@@ -126,32 +96,6 @@ void List(HKEY key, const std::wstring& path, std::string& listing,
         const Key owned(child);
         List(child, path + L"\\" + name, listing);
     }
-}
-
-bool IsLink(HKEY itself) {
-    DWORD type = REG_NONE;
-    DWORD size = 0;
-    return RegQueryValueExW(itself, LinkValue, nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
-           type == REG_LINK;
-}
-
-// Deletes the key of a handle opened as itself with every key below it,
-// each opened as itself too: a link goes with its own subkeys, if any, and
-// nothing is deleted through it.
-bool RemoveItself(HKEY key, const std::wstring& path) {
-    for (const std::wstring& name : Names(key, true)) {
-        const Key child = OpenItself(key, name, DELETE | KEY_ENUMERATE_SUB_KEYS);
-        if (!child || !RemoveItself(child.get(), path + L"\\" + name)) {
-            return false;
-        }
-    }
-    const NTSTATUS status = NtDeleteKey(key);
-    if (!NT_SUCCESS(status)) {
-        ADD_FAILURE() << "cannot remove " << MessageBoxes::Utf8(path) << ": NTSTATUS 0x" << std::hex
-                      << static_cast<unsigned long>(status);
-        return false;
-    }
-    return true;
 }
 
 // Copies the key `source`, opened as itself, to a new key `name` of
@@ -280,15 +224,14 @@ bool IsEmpty(const std::wstring& path) {
 // RegDeleteTreeW and RegCopyTreeW would follow a link: they go key by key
 // here, each opened as itself.
 void Remove(const std::wstring& path) {
-    HKEY key = nullptr;
-    const LSTATUS status = RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), REG_OPTION_OPEN_LINK,
-                                         DELETE | KEY_ENUMERATE_SUB_KEYS, &key);
+    LSTATUS status = ERROR_SUCCESS;
+    const Key key = KeyRemoval::OpenToRemove(HKEY_CURRENT_USER, path, &status);
     if (status == ERROR_FILE_NOT_FOUND) {
         return;
     }
-    ASSERT_EQ(status, ERROR_SUCCESS) << "cannot remove " << MessageBoxes::Utf8(path);
-    const Key owned(key);
-    RemoveItself(owned.get(), path);
+    ASSERT_TRUE(key) << "cannot remove " << MessageBoxes::Utf8(path) << ": status " << status;
+    const std::wstring failed = KeyRemoval::RemoveTree(key.get(), path);
+    EXPECT_TRUE(failed.empty()) << MessageBoxes::Utf8(failed);
 }
 
 void Copy(const std::wstring& from, const std::wstring& to) {

@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -96,11 +95,10 @@ TEST_F(VersionBlock, TextsAreTheProductsOwn) {
 struct Architecture {
     WORD machine;
     std::string manifestName;
-    const char* name; // as the release's zips and the test kit name it
 };
 
-const Architecture X86{IMAGE_FILE_MACHINE_I386, "x86", "x86"};
-const Architecture X64{IMAGE_FILE_MACHINE_AMD64, "amd64", "x64"};
+const Architecture X86{IMAGE_FILE_MACHINE_I386, "x86"};
+const Architecture X64{IMAGE_FILE_MACHINE_AMD64, "amd64"};
 
 // The architecture the program is built for: the checker's own, unless
 // --architecture=x86 has a 64-bit checker read a 32-bit build (where Wine
@@ -210,34 +208,17 @@ TEST(ProgramImage, EmbedsItsManifest) {
     EXPECT_EQ(manifest.substr(architecture, own.size()), own);
 }
 
-// Whether the program is an x86 or an x64 build, for the test kit to pick
-// the suites that match a program it is given.
-int PrintArchitecture() {
-    const ImageHeaders::Image image = ProgramHeaders();
-    for (const Architecture& known : {X86, X64}) {
-        if (image.error.empty() && image.machine == known.machine) {
-            std::printf("%s\n", known.name);
-            return 0;
-        }
-    }
-    std::fprintf(stderr, "not an x86 or x64 program%s%s\n", image.error.empty() ? "" : ": ",
-                 image.error.c_str());
-    return 1;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    bool printArchitecture = false;
     for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) == "--architecture=x86") {
             Expected() = X86;
         }
-        printArchitecture = printArchitecture || std::string(argv[i]) == "--print-architecture";
     }
     if (!HaveProgramUnderTest(argv[0])) {
         return 2;
     }
-    return printArchitecture ? PrintArchitecture() : RUN_ALL_TESTS();
+    return RUN_ALL_TESTS();
 }

@@ -122,14 +122,15 @@ done
 # The kit's programs are the zips' own, signed or not, and its entry point
 # is a batch file that cmd.exe reads: CRLF, no byte order mark.
 kit_holds_programs() {
-    local arch
+    local arch top="$work/kit/${kit%.zip}"
     rm -rf "$work/kit" && unzip -q -d "$work/kit" "$1/$kit" || { fail "$1/$kit does not unzip"; return; }
+    [ "$(ls "$work/kit")" = "${kit%.zip}" ] || fail "the kit in $1 should hold the one folder ${kit%.zip}"
     for arch in x86 x64; do
-        cmp "$work/kit/$arch/orrelin_regdel.exe" "$2$arch/orrelin_regdel.exe" ||
+        cmp "$top/$arch/orrelin_regdel.exe" "$2$arch/orrelin_regdel.exe" ||
             fail "the kit in $1 does not carry the $arch zip's program"
     done
-    [ "$(head -c 2 "$work/kit/run-tests.cmd")" = "@e" ] &&
-        [ "$(grep -c $'\r$' "$work/kit/run-tests.cmd")" -eq "$(wc -l <"$work/kit/run-tests.cmd")" ] ||
+    [ "$(head -c 2 "$top/run-tests.cmd")" = "@e" ] &&
+        [ "$(grep -c $'\r$' "$top/run-tests.cmd")" -eq "$(wc -l <"$top/run-tests.cmd")" ] ||
         fail "run-tests.cmd should start with @echo and end every line in CRLF"
 }
 kit_holds_programs "$work/dist" "$work/"

@@ -25,6 +25,10 @@ bool TestRegistry::AnsiCodePageIsUtf8() {
     return false;
 }
 
+bool TestRegistry::UnderWine() {
+    return false;
+}
+
 // The stand-in keeps every key for as long as the test runs.
 bool TestRegistry::OutlivesSession(const std::string& path) {
     return KeyExists(path);

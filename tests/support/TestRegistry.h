@@ -47,6 +47,9 @@ private:
 // always has 932.
 bool AnsiCodePageIsUtf8();
 
+// Whether the registry is Wine's, which differs from Windows' in a few limits.
+bool UnderWine();
+
 // Encodes a UTF-16 literal in the ANSI code page; fails the test if inexact.
 std::string Ansi(std::u16string_view text);
 std::vector<std::u16string> Decoded(const std::vector<std::string>& names);

@@ -37,6 +37,11 @@ bool TestRegistry::AnsiCodePageIsUtf8() {
     return GetACP() == CP_UTF8;
 }
 
+bool TestRegistry::UnderWine() {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
 void TestRegistry::CreateLink(const std::string& path, const std::string& target) {
     const std::wstring user = CurrentUserObjectName();
     ASSERT_FALSE(user.empty()) << "cannot tell the name of HKEY_CURRENT_USER";
