@@ -47,12 +47,15 @@ ensure_packages() {
         echo "Trying again with $release's own packages preferred"
         before="$(dpkg-query -W -f='${binary:Package}\n' | sort)"
         if apt_install "$log" -o APT::Default-Release="$release" "${missing[@]}"; then
-            echo "Installed with $release's packages preferred, so these are not the latest" \
-                "security updates (nor, perhaps, any from the missing indexes):" \
-                "$(comm -13 <(echo "$before") <(dpkg-query -W -f='${binary:Package}\n' | sort) |
-                    grep -xF -f <(LC_ALL=C apt list --upgradable 2>/dev/null | awk -F'[/ ]' \
-                        -v native="$(dpkg --print-architecture)" 'NF > 3 {
-                            print ($4 == native || $4 == "all") ? $1 : $1 ":" $4 }') | tr '\n' ' ')"
+            local older
+            older="$(comm -13 <(echo "$before") <(dpkg-query -W -f='${binary:Package}\n' | sort) |
+                grep -xF -f <(LC_ALL=C apt list --upgradable 2>/dev/null | awk -F'[/ ]' \
+                    -v native="$(dpkg --print-architecture)" 'NF > 3 {
+                        print ($4 == native || $4 == "all") ? $1 : $1 ":" $4 }') | tr '\n' ' ')" || true
+            older="${older% }"
+            echo "Installed with $release's packages preferred: they are not the latest security" \
+                "updates where the missing indexes hold newer ones. Older than a version known" \
+                "here: ${older:-none}."
             rm -f "$log"; return 0
         fi
         echo "No consistent set of packages without a downgrade or a removal while the indexes above are" \
