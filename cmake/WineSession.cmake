@@ -1,18 +1,19 @@
-# Prepares the Wine prefix $WINEPREFIX, or starts or stops a Wine session in
-# it, in the caller's environment (cmake/wine.env); check changes nothing and
-# fails for a prefix without its 32-bit side. ctest runs start and stop as a
-# fixture around a Windows tree's tests.
-#   cmake -D ACTION=prepare|start|stop|check -D LOADER=wine|/usr/lib/wine/wine64
+# Starts or stops a Wine session in the prefix $WINEPREFIX, in the caller's
+# environment (cmake/wine.env), making the prefix first if need be; check
+# changes nothing and fails for a prefix without its 32-bit side. ctest runs
+# start and stop as a fixture around a Windows tree's tests; the demo and the
+# benchmark run them too, and all share the prefix (and so HKCU): start takes
+# the lock $WINEPREFIX.lock for the session's wineserver, which holds it until
+# stop.
+#   cmake -D ACTION=start|stop|check -D LOADER=wine|/usr/lib/wine/wine64
 #         [-D DISPLAY_NEEDED=ON] -P WineSession.cmake
-# The trees, the demo and the benchmark share the prefix (and so HKCU): start
-# takes the lock $WINEPREFIX.lock for the session's wineserver, which holds it
-# until stop; prepare is for callers that hold the lock themselves.
 set(prefix "$ENV{WINEPREFIX}")
 if(prefix STREQUAL "")
     message(FATAL_ERROR "WINEPREFIX is not set")
-endif()
-
-if(ACTION STREQUAL "start" AND NOT LOCKED)
+elseif(ACTION STREQUAL "stop")
+    execute_process(COMMAND wineserver --kill INPUT_FILE /dev/null OUTPUT_QUIET ERROR_QUIET)
+    return()
+elseif(ACTION STREQUAL "start" AND NOT LOCKED)
     execute_process(COMMAND flock -w 600 -E 75 ${prefix}.lock
                             ${CMAKE_COMMAND} -D ACTION=start -D LOCKED=ON -D LOADER=${LOADER}
                             -D DISPLAY_NEEDED=${DISPLAY_NEEDED} -P ${CMAKE_CURRENT_LIST_FILE}
@@ -39,11 +40,6 @@ function(wine_run step)
     endif()
 endfunction()
 
-if(ACTION STREQUAL "stop")
-    execute_process(COMMAND wineserver --kill INPUT_FILE /dev/null OUTPUT_QUIET ERROR_QUIET)
-    return()
-endif()
-
 # The end-to-end cases answer real message boxes, and the session's desktop
 # is made on the display it starts with.
 if(DISPLAY_NEEDED AND "$ENV{DISPLAY}" STREQUAL "")
@@ -51,15 +47,14 @@ if(DISPLAY_NEEDED AND "$ENV{DISPLAY}" STREQUAL "")
 endif()
 
 # A prefix made before wine32 was installed has no 32-bit side, and 32-bit
-# programs fail in it ("could not load kernel32.dll"). LOADER is plain `wine`
-# only where 32-bit programs run.
+# programs fail in it. LOADER is plain `wine` only where they run.
 if(LOADER MATCHES "(^|/)wine$" AND EXISTS "${prefix}/system.reg"
    AND NOT EXISTS "${prefix}/drive_c/windows/syswow64/kernel32.dll")
     if(ACTION STREQUAL "check")
         message(FATAL_ERROR "${prefix} has no 32-bit side")
     endif()
-    # A throwaway prefix is made anew. It holds no mounts, so this never
-    # crosses into another file system.
+    # Only the throwaway prefix is started here: it is made anew. It holds
+    # no mounts, so this never crosses into another file system.
     message(STATUS "${prefix} has no 32-bit side; making it anew")
     execute_process(COMMAND wineserver --kill OUTPUT_QUIET ERROR_QUIET)
     wine_run("to delete the prefix" rm -rf --one-file-system -- "${prefix}")
@@ -68,30 +63,25 @@ if(ACTION STREQUAL "check")
     return()
 endif()
 if(NOT EXISTS "${prefix}/system.reg")
+    # Both sides where 32-bit programs run, whichever tree comes first; made
+    # without the display, which a slow machine (an emulated guest) otherwise
+    # fails to finish it on.
     message(STATUS "Creating Wine prefix ${prefix} (a minute or two)")
     file(MAKE_DIRECTORY "${prefix}")
-    # With both sides where 32-bit programs run, whichever tree comes first;
-    # without the display, as a slow machine (such as an emulated guest)
-    # otherwise fails to finish it.
-    set(maker ${LOADER})
     execute_process(COMMAND wine --version RESULT_VARIABLE no_32bit OUTPUT_QUIET ERROR_QUIET)
+    set(maker ${LOADER})
     if(NOT no_32bit)
         set(maker wine)
     endif()
     wine_run("to make the prefix" ${CMAKE_COMMAND} -E env --unset=DISPLAY ${maker} wineboot --init)
 endif()
+# One session for all the programs that follow, so that each finds Wine's
+# services running instead of starting them itself.
 wine_run("to finish its earlier work" wineserver --wait)
-
-if(ACTION STREQUAL "start")
-    # One session for all the programs that follow, so that each finds
-    # Wine's services running instead of starting them itself.
-    wine_run("to start a persistent wineserver" wineserver --persistent)
-    wine_run("to start its services" ${LOADER} wineboot)
-    # A run cut short can leave Orrelin's settings key here, and the tests
-    # refuse to start beside one they did not make. Only the tests' and the
-    # benchmark's own prefix is started here (a user's is only checked), so
-    # the key is theirs; reg fails, harmlessly, where there is none.
-    execute_process(COMMAND ${LOADER} reg delete
-                            "HKCU\\Software\\VB and VBA Program Settings\\Orrelin" /f
-                    INPUT_FILE /dev/null OUTPUT_FILE /dev/null ERROR_FILE /dev/null)
-endif()
+wine_run("to start a persistent wineserver" wineserver --persistent)
+wine_run("to start its services" ${LOADER} wineboot)
+# A run cut short can leave Orrelin's settings key, and the tests refuse to
+# start beside one they did not make. The key in this throwaway prefix is
+# theirs; reg fails, harmlessly, where there is none.
+execute_process(COMMAND ${LOADER} reg delete "HKCU\\Software\\VB and VBA Program Settings\\Orrelin" /f
+                INPUT_FILE /dev/null OUTPUT_FILE /dev/null ERROR_FILE /dev/null)

@@ -2,11 +2,9 @@
 # programs in the project's Wine environment, makes and deletes folders.
 
 REPO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-# The presets' trees, and the one Wine prefix that both Windows trees, the
-# demo and the benchmark share (locked by whoever uses it).
-TREES="$REPO_ROOT/build"
-PREFIX="$TREES/wineprefix"
-# Every build uses all cores unless told otherwise.
+# The presets' trees, and the Wine prefix that the Windows trees, the demo
+# and the benchmark share under its lock (cmake/WineSession.cmake).
+TREES="$REPO_ROOT/build" PREFIX="$REPO_ROOT/build/wineprefix"
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
 
 PACKAGES=(cmake make g++ pkg-config googletest libgtest-dev
@@ -17,10 +15,10 @@ PACKAGES=(cmake make g++ pkg-config googletest libgtest-dev
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
 # Installs those of the packages named (by default PACKAGES) that are missing,
-# printing how far apt has come; apt's whole output goes to a log. The install
-# is judged, not the update: a mirror caught mid-sync often fails one index.
+# printing apt's progress; its whole output goes to a log. The install is
+# judged, not the update: a mirror caught mid-sync often fails one index.
 ensure_packages() {
-    local missing=() package log broken
+    local missing=() package log broken release before older
     for package in "${@:-${PACKAGES[@]}}"; do
         LC_ALL=C dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
             missing+=("$package")
@@ -28,7 +26,7 @@ ensure_packages() {
     [ "${#missing[@]}" -gt 0 ] || return 0
     echo "Installing ${#missing[@]} packages: ${missing[*]}"
     log="$(mktemp "${TMPDIR:-/tmp}/orrelin-apt.XXXXXX")"
-    # Wine's 32-bit loader, which runs the 32-bit build, is an i386 package.
+    # Wine's 32-bit loader is an i386 package.
     { LC_ALL=C dpkg --print-foreign-architectures | grep -qx i386 || as_root dpkg --add-architecture i386
       as_root env LC_ALL=C apt-get update -q -o DPkg::Lock::Timeout=600; } >"$log" 2>&1 || true
     # "Err:N URI SUITE/COMPONENT ARCH Packages", then apt's reason.
@@ -36,10 +34,9 @@ ensure_packages() {
                    name != "" { sub(/^ +/, ""); print "  " name ": " $0; name = "" }' "$log")"
     [ -z "$broken" ] || printf 'These package indexes could not be fetched; installing without them:\n%s\n' "$broken"
     apt_install "$log" "${missing[@]}" && rm -f "$log" && return 0
-    # Where a suite's index for one architecture is missing, the other's newer
-    # twins cannot be matched: the release suite may still offer a set that
-    # agrees. apt never downgrades or (with --no-remove) removes to reach it.
-    local release before
+    # Without a suite's index for one architecture, the other's newer twins
+    # cannot be matched; the release suite may offer a set that agrees (apt
+    # never downgrades, nor removes with --no-remove, to reach it).
     release="$(. /etc/os-release && echo "${VERSION_CODENAME:-}")"
     if [ -n "$broken" ] && [ -n "$release" ] &&
         grep -qE 'broken packages|unmet dependencies|need to be removed' "$log"; then
@@ -47,7 +44,6 @@ ensure_packages() {
         echo "Trying again with $release's own packages preferred"
         before="$(dpkg-query -W -f='${binary:Package}\n' | sort)"
         if apt_install "$log" -o APT::Default-Release="$release" "${missing[@]}"; then
-            local older
             older="$(comm -13 <(echo "$before") <(dpkg-query -W -f='${binary:Package}\n' | sort) |
                 grep -xF -f <(LC_ALL=C apt list --upgradable 2>/dev/null | awk -F'[/ ]' \
                     -v native="$(dpkg --print-architecture)" 'NF > 3 {
@@ -88,30 +84,27 @@ ensure_locale() {
     fi
 }
 
-# Wine's two loaders. Debian's `wine` starts the 32-bit one whenever wine32
-# is installed, even for 64-bit programs, and a kernel without 32-bit support
-# cannot start it. So 64-bit programs go to the 64-bit loader, and Wine's own
-# tools (wineboot, reg) to `wine` where it starts: a new prefix gets both.
+# Debian's `wine` starts the 32-bit loader whenever wine32 is installed, which
+# a kernel without 32-bit support cannot start: 64-bit programs go to the
+# 64-bit loader, Wine's own tools (reg) to `wine` where it starts.
 WINE64_LOADER=/usr/lib/wine/wine64
 can_run_32bit_programs() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
-wine_tool_loader() { if can_run_32bit_programs; then echo wine; else echo "$WINE64_LOADER"; fi; }
 
-# Every Windows program's environment, as the tests'. Given to Wine's
-# processes only: exported, a locale generated in this run would make bash warn.
+# Every Windows program's environment, as the tests'; not exported, as a
+# locale generated in this run would make bash warn.
 mapfile -t WINE_ENVIRONMENT < <(grep -E '^[A-Z_]+=' "$REPO_ROOT/cmake/wine.env")
 in_wine_environment() { env "${WINE_ENVIRONMENT[@]}" "$@"; }
 
-# Prepares the prefix $WINEPREFIX, or starts or stops a Wine session in it,
-# as the tests' fixture does (cmake/WineSession.cmake).
+# Starts, stops or checks a Wine session in $WINEPREFIX, as the tests do.
 wine_session() {
-    in_wine_environment cmake -D ACTION="$1" -D LOADER="$(wine_tool_loader)" \
-        -P "$REPO_ROOT/cmake/WineSession.cmake"
+    local loader="$WINE64_LOADER"
+    ! can_run_32bit_programs || loader=wine
+    in_wine_environment cmake -D ACTION="$1" -D LOADER="$loader" -P "$REPO_ROOT/cmake/WineSession.cmake"
 }
 
-# The scripts delete only what they made: folders holding the mark that
-# new_tree leaves, CMake trees of this checkout, their own temporary folders
-# and the user's own in this checkout's build/ (as older runs left them);
-# never as root on someone's behalf, never into another file system.
+# The scripts delete only what they made: folders holding new_tree's mark,
+# CMake trees of this checkout, their own temporary folders, and the user's
+# own in this checkout's build/; never into another file system.
 MARK=.made-by-orrelin_regdel
 remove_tree() {
     [ -e "$1" ] || return 0
