@@ -1,20 +1,17 @@
 #!/usr/bin/perl
 # Checks a program's link map against the notices shipped with it: every
-# archive member and object file the linker took from the toolchain must
-# belong to a library whose notice the notices file holds (a heading between
-# two lines of "="), and every notice must be for code the program holds.
-# Run after the program's link, so a new dependency stops the build until its notice
-# is added.
+# archive member and object file taken from the toolchain must belong to a
+# library whose notice the file holds (a heading between two lines of "="),
+# and every notice must be for code the program holds.
 use strict;
 use warnings;
 
 my ($map_file, $notices_file) = @ARGV;
 die "usage: link_notices.pl LINK_MAP NOTICES_FILE\n" unless defined $notices_file;
 
-# Which notices a file of the toolchain needs, by "archive(member)" (the
-# member named after its source) or object file; the first row that matches
-# decides. Rows for code not linked today name notices the file does not
-# have, so that such code cannot come in unnoticed.
+# The notices a toolchain file needs, by "archive(member)" (named after its
+# source) or object file; the first row that matches decides. Rows for code
+# not linked today name notices the file lacks, so it cannot come in unnoticed.
 my $gdtoa = 'arithchk|dmisc|dtoa|g__fmt|g_[dfx]fmt|gdtoa|gethex|gmisc|hd_init|hexnan|misc|qnan'
           . '|smisc|strtod|strtodg|strtodnrp|strtof|strtopx|sum|ulp';
 my $gcc = 'GCC runtime libraries: libstdc++ and libgcc';
@@ -39,9 +36,9 @@ my @lines = map { s/\r?\n\z//r } <$notices_in>;
 my %have = map { $lines[$_] => 0 }
            grep { "$lines[$_ - 1]\n$lines[$_ + 1]" =~ /^={20,}\n={20,}$/ } 1 .. $#lines - 1;
 
-# The archive members the map lists as included, and the object files
-# loaded whole; only the toolchain's have absolute paths. Members are named
-# after their source and the library built: lib64_libmingwex_a-gdtoa.o.
+# The archive members included and object files loaded whole; only the
+# toolchain's have absolute paths. Members are named after the library built
+# and their source: lib64_libmingwex_a-gdtoa.o.
 open my $map_in, '<', $map_file or die "cannot read $map_file: $! (link the program first)\n";
 my ($in_members, %inputs);
 while (<$map_in>) {
