@@ -103,14 +103,12 @@ wine_session() {
 }
 
 # The scripts delete only what they made: folders holding new_tree's mark,
-# CMake trees of this checkout, their own temporary folders, and the user's
-# own in this checkout's build/; never into another file system.
+# and the user's own in this checkout's build/ (as older runs left them);
+# never into another file system.
 MARK=.made-by-orrelin_regdel
 remove_tree() {
     [ -e "$1" ] || return 0
-    [ -e "$1/$MARK" ] || [[ -O "$1" && "$1" == "${TMPDIR:-/tmp}"/orrelin-* ]] ||
-        [[ -O "$1" && "$1" == "$REPO_ROOT/build/"* ]] ||
-        grep -qxF "CMAKE_HOME_DIRECTORY:INTERNAL=$REPO_ROOT" "$1/CMakeCache.txt" 2>/dev/null ||
+    [ -e "$1/$MARK" ] || [[ -O "$1" && "$1" == "$REPO_ROOT/build/"* ]] ||
         { echo "Not deleting $1: these scripts did not make it. Move it away, or choose" \
               "another folder, and run this again." >&2; return 1; }
     rm -rf --one-file-system -- "$1"
