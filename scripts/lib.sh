@@ -119,3 +119,11 @@ new_tree() { remove_tree "$1" && mkdir -p "$1" && : >"$1/$MARK"; }
 build_tree() {
     cmake --preset "$1" >/dev/null && cmake --build --preset "$1" ${2:+--target "${@:2}"}
 }
+
+# The lines of the standard input wider than $1 columns, as "LINE: WIDTH
+# columns: TEXT", East Asian wide and ambiguous characters counting two as
+# Japanese fonts draw them; a byte order mark and CRLF take none.
+wider_than() {
+    perl -CSD -ne 's/^\x{feff}// if $. == 1; s/\r?\n\z//; my $w = length() + (() = /[\p{Ea=W}\p{Ea=F}\p{Ea=A}]/g);
+                   print "$.: $w columns: $_\n" if $w > '"$(($1))"
+}
