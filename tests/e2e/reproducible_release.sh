@@ -28,7 +28,8 @@ mkdir -p "$first" "$(dirname "$second")"
 git -C "$src" ls-files -z --cached --others --exclude-standard |
     tar -C "$src" --null -T - --ignore-failed-read -cf - 2>/dev/null | tar -C "$first" -xf -
 (cd "$first" && export GIT_CONFIG_GLOBAL=/dev/null GIT_CONFIG_NOSYSTEM=1 GIT_AUTHOR_DATE="$epoch +0000" \
-    GIT_COMMITTER_DATE="$epoch +0000" && git init -q -b main && git add -A && git -c user.name=test -c user.email=test@invalid commit -q -m snapshot)
+    GIT_COMMITTER_DATE="$epoch +0000" && git init -q -b main && git add -A &&
+    git -c user.name=test -c user.email=test@invalid commit -q -m snapshot)
 (umask 027 && git clone -q "$first" "$second")
 other_user() { (umask 027 && TZ=JST-9 "$@"); }  # as the other clone's user
 
@@ -58,8 +59,10 @@ unpack() {
     unzip -q -d "$work/$1-kit" "$work/$1/$kit.zip" && [ "$(ls "$work/$1-kit")" = "$kit" ] || fail "the kit of $1 is not in $kit/"
     for arch in x86 x64; do
         unzip -q -d "$work/$1-$arch" "$work/$1/orrelin_regdel-$version-$arch.zip"
-        [ -z "${2:-}" ] || cmp "$work/$1-$arch/orrelin_regdel.exe" "$2/$arch/orrelin_regdel.exe" || fail "the $arch zip of $1 should hold $2/$arch's"
-        cmp "$work/$1-kit/$kit/$arch/orrelin_regdel.exe" "$work/$1-$arch/orrelin_regdel.exe" || fail "the kit of $1 should hold its $arch zip's program"
+        [ -z "${2:-}" ] || cmp "$work/$1-$arch/orrelin_regdel.exe" "$2/$arch/orrelin_regdel.exe" ||
+            fail "the $arch zip of $1 should hold $2/$arch's"
+        cmp "$work/$1-kit/$kit/$arch/orrelin_regdel.exe" "$work/$1-$arch/orrelin_regdel.exe" ||
+            fail "the kit of $1 should hold its $arch zip's program"
     done
     [ "$1" = dist ] || diff -r -x orrelin_regdel.exe "$work/dist-kit" "$work/$1-kit" || fail "the kit of $1 differs"
 }
@@ -79,7 +82,8 @@ for who in "test:orrelin_regdel test" "other:someone else entirely" "elsewhere:o
 done
 openssl pkcs12 -export -inkey "$work/test.key" -in "$work/test.pem" -out "$work/test.pfx" -passout "pass:$password"
 ORRELIN_SIGN_PFX="$work/test.pfx" ORRELIN_SIGN_PASSWORD_FILE="$work/password" ORRELIN_PUBLISHER="$publisher" \
-    ORRELIN_PUBLISHER_URL="$publisher_url" ORRELIN_PUBLISHER_EMAIL="$email" other_user "$second/scripts/release" --out "$work/signed"
+    ORRELIN_PUBLISHER_URL="$publisher_url" ORRELIN_PUBLISHER_EMAIL="$email" \
+    other_user "$second/scripts/release" --out "$work/signed"
 unpack signed
 
 # Text $1 as CMake writes it: the version filled in, readme.txt's lines for distributor $2 at $3 with
@@ -98,14 +102,16 @@ for file in "$work"/{dist,signed}-x{86,64}/*.txt "$work/dist-kit/$kit/run-tests.
     cmp "$file" <(expected "$source" "${distributor[@]}") ||
         fail "$file should be $source with the version filled in, naming ${distributor[0]:-no distributor}"
     [[ "$file" = *.cmd ]] || { iconv -f UTF-8 -t UTF-8 "$file" >/dev/null && ! grep -n '@[A-Z_]*@' "$file" &&
-        [ -z "$(wider_than 80 <"$file" | tee /dev/stderr)" ]; } || fail "$file should be UTF-8 within 80 columns, no placeholder left"
+        [ -z "$(wider_than 80 <"$file" | tee /dev/stderr)" ]; } ||
+        fail "$file should be UTF-8 within 80 columns, no placeholder left"
 done
 [ "$(grep -cxF -e "  $publisher"$'\r' -e "  $publisher_url"$'\r' -e "  $email"$'\r' "$work/signed-x64/readme.txt")" -eq 3 ] ||
     fail "the signed release's readme.txt should name the distributor of ORRELIN_PUBLISHER(_URL, _EMAIL)"
 
 echo "== Signed elsewhere, then adopted"
 # The first release's programs signed by another tool, as with a key on a token; or the x86 one changed first.
-sign() { osslsigncode sign -certs "$work/$1.pem" -key "$work/$1.key" -h sha256 -in "$2" -out "$2.new" >/dev/null && mv "$2.new" "$2"; }
+sign() { osslsigncode sign -certs "$work/$1.pem" -key "$work/$1.key" -h sha256 -in "$2" -out "$2.new" >/dev/null &&
+    mv "$2.new" "$2"; }
 flip() { perl -e 'open F, "+<:raw", $ARGV[0] or die; seek F, $ARGV[1], 0; read F, $c, 1; seek F, $ARGV[1], 0;
                   print F chr(ord($c) ^ 255); close F or die' "$@"; }
 cp -r "$work/dist/to-sign" "$work/elsewhere" && cp -r "$work/dist/to-sign" "$work/changed"
@@ -160,6 +166,8 @@ cat "$work/good.log" "$work/bad.log"
 for case in "${cases[@]}"; do  # each thing said, in the lines of its zip
     said="$(awk -v z="${case%%: *}: " 'index($0, z) == 1 { p = 1; print; next } !/^  / { p = 0 } p' "$work"/{good,bad}.log)"
     IFS='|' read -ra parts <<<"${case#*: }"
-    for part in "${parts[@]//'$named'/"$named"}"; do [[ "$said" == *"$part"* ]] || fail "--check should say of ${case%%: *}: $part"; done
+    for part in "${parts[@]//'$named'/"$named"}"; do
+        [[ "$said" == *"$part"* ]] || fail "--check should say of ${case%%: *}: $part"
+    done
 done
 exit "$status"
